@@ -1,0 +1,1 @@
+// Channel base (being written).

@@ -1,0 +1,49 @@
+// Per-channel settings, filled from the model parameters and the
+// configuration file when the driver opens, copied by the channel.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvane {
+
+struct NetworkSettings {
+  std::string address;
+  int32_t port = 0;
+  std::string user;
+  std::string password;
+  std::string path;
+  std::string authScheme;
+  int32_t timeout = 10000;  ///< milliseconds
+};
+
+struct SerialSettings {
+  int32_t port = 0;
+  int32_t baudRate = 0;
+  int32_t dataBits = 0;
+  int32_t stopBits = 0;
+  int32_t parity = 0;       ///< 0 no, 1 odd, 2 even, 3 mark, 4 space
+  int32_t flowControl = 0;  ///< 0 none, 1 XON/XOFF
+};
+
+struct ChannelSettings {
+  std::string lineFeed;
+  std::string clearScreen;
+  std::string acknowledge;
+  std::string keepAliveQuery;
+  uint32_t codePage = 65001;
+  int32_t endEventSeconds = 0;
+  bool validationRequired = false;
+  std::vector<uint8_t> lineFeedBytes;
+  std::vector<uint8_t> clearScreenBytes;
+  std::vector<uint8_t> ignoredBytes;
+  std::vector<uint8_t> acknowledgeBytes;
+  NetworkSettings network;
+  SerialSettings serial;
+  bool sendResponse = true;
+  std::string responseText;
+  std::string processingType = "Content";
+};
+
+}  // namespace korvane

@@ -1,0 +1,1 @@
+// C exports of the driver library (being written).

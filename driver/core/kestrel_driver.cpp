@@ -1,0 +1,1 @@
+// Driver object (being written).

@@ -1,0 +1,1 @@
+// Parameter descriptors of every model (being written).

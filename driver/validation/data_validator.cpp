@@ -1,0 +1,1 @@
+// Data validator (being written).

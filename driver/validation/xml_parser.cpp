@@ -1,0 +1,1 @@
+// XML access over libxml2 (being written).

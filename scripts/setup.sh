@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Kestrel needs to build, test, fuzz and benchmark.
+# Idempotent: packages already present are skipped, and apt is only touched when
+# something is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  libxml2-dev libboost-regex-dev libcurl4-openssl-dev libssl-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  curl python3 iproute2
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: all packages present"
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,51 @@
+#include "tests/support/recording_debug.h"
+
+#include <cstdio>
+
+namespace korvane::testing {
+
+void RecordingDebug::Log(int32_t level, int32_t category, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  const int n = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+  if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
+  va_end(args);
+  std::lock_guard<std::mutex> lock(mutex_);
+  lines_.push_back(LogLine{level, category, std::move(text)});
+}
+
+void RecordingDebug::LogPacket(const char*, int32_t length) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  packetBytes_ += static_cast<size_t>(length);
+}
+
+std::vector<LogLine> RecordingDebug::Lines() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lines_;
+}
+
+size_t RecordingDebug::Count(const std::string& fragment) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  size_t count = 0;
+  for (const auto& line : lines_) {
+    if (line.text.find(fragment) != std::string::npos) ++count;
+  }
+  return count;
+}
+
+size_t RecordingDebug::PacketBytes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return packetBytes_;
+}
+
+void RecordingDebug::Clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  lines_.clear();
+  packetBytes_ = 0;
+}
+
+}  // namespace korvane::testing

@@ -1,0 +1,38 @@
+// An IDebug that keeps every formatted line, for assertions on log output.
+#pragma once
+
+#include <cstdarg>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "driver/core/driver_interfaces.h"
+
+namespace korvane::testing {
+
+struct LogLine {
+  int32_t level;
+  int32_t category;
+  std::string text;
+};
+
+class RecordingDebug : public IDebug {
+ public:
+  void Log(int32_t level, int32_t category, const char* format, ...) override
+      __attribute__((format(printf, 4, 5)));
+  void LogPacket(const char* data, int32_t length) override;
+
+  std::vector<LogLine> Lines() const;
+  /// Number of lines whose text contains `fragment`.
+  size_t Count(const std::string& fragment) const;
+  bool Contains(const std::string& fragment) const { return Count(fragment) > 0; }
+  size_t PacketBytes() const;
+  void Clear();
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<LogLine> lines_;
+  size_t packetBytes_ = 0;
+};
+
+}  // namespace korvane::testing
