@@ -1,0 +1,84 @@
+// The one XML access class: a DOM document behind XPath-driven reads, a few
+// writes, and stand-alone XSD validation. Reads never fail: they return empty
+// results when nothing is loaded, nothing matches or the library reports an
+// error. Every parse has network access, DTD loading and entity expansion off.
+//
+// All texts are UTF-8. Each object serialises its own operations with a
+// recursive lock; owners normally keep their own object.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/support/recursive_lock.h"
+
+namespace korvane {
+
+class CXMLParser {
+ public:
+  /// A selected node. Valid while the parser that returned it keeps its document.
+  struct Node {
+    std::string name;
+    void* node = nullptr;  ///< the underlying library's node
+  };
+
+  CXMLParser();
+  virtual ~CXMLParser();
+  CXMLParser(const CXMLParser&) = delete;
+  CXMLParser& operator=(const CXMLParser&) = delete;
+
+  /// Loads `fileName` resolved against the host directory (the name is always
+  /// appended to it). `selectionNamespaces` binds prefixes for XPath, in the
+  /// form "xmlns:xs='http://www.w3.org/2001/XMLSchema' xmlns:a='urn:x'".
+  bool LoadFile(const std::string& fileName, const std::string& selectionNamespaces = {});
+  /// Loads a document from memory (UTF-8 text).
+  bool LoadXml(const std::string& text);
+  /// Optionally writes the document back to the loaded file, then releases it.
+  void Close(bool save = false);
+  bool IsLoaded() const;
+
+  /// Attribute `name` of the first node `xpath` selects; empty when missing.
+  std::string GetAttributeW(const std::string& xpath, const std::string& name);
+  std::string GetAttribute(const std::string& xpath, const std::string& name) { return GetAttributeW(xpath, name); }
+  /// Value of the first child of the first selected node (element text, attribute value).
+  std::string GetNodeTextW(const std::string& xpath);
+  /// Text of the first child of the selected node when it is a CDATA section.
+  std::string GetCDataText(const std::string& xpath);
+  /// Name of the document element.
+  std::string GetRootName();
+  /// Attribute `name` of every selected node in document order; nodes without it are skipped.
+  std::vector<std::string> GetAttributeListW(const std::string& xpath, const std::string& name);
+  std::vector<Node> SelectNodes(const std::string& xpath);
+  /// Element children of `node`, in order.
+  std::vector<Node> GetChildElements(const Node& node);
+  std::string GetNodeAttributeW(const Node& node, const std::string& name);
+  /// Texts of the child elements named "value"; empty ones skipped.
+  std::vector<std::string> GetValueList(const Node& node);
+  /// Decimal texts of min..max from the child elements "min" and "max" (last one counts).
+  std::vector<std::string> GetRangeList(const Node& node);
+
+  bool NodeExists(const std::string& xpath);
+  /// Appends <elementName attributeName="attributeValue"/> to the first node `parentXPath` selects.
+  bool AddElement(const std::string& parentXPath, const std::string& elementName, const std::string& attributeName,
+                  const std::string& attributeValue);
+  /// Sets (adds or replaces) an attribute of the first node `xpath` selects.
+  bool SetAttribute(const std::string& xpath, const std::string& name, const std::string& value);
+  /// Removes the first selected node from its parent.
+  bool RemoveNode(const std::string& xpath);
+
+  /// `xml` itself when it is well-formed and, with a schema file, valid against
+  /// it; otherwise empty with `error` set. The schema file name is resolved
+  /// against the host directory. Compiled schemas are cached while the file is
+  /// unchanged. Independent of the loaded document; thread-safe.
+  static std::string XSDValidateW(const std::string& xml, const std::string& schemaFile,
+                                  const std::string& targetNamespace, std::string& error);
+
+ private:
+  struct Impl;
+  mutable RecursiveLock lock_;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace korvane
