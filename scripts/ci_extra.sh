@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The extra CI stages, run by `make test` when KESTREL_CI is set:
-#   1. clang build, warnings as errors (thread-safety analysis on), with the
-#      libFuzzer targets, and short fuzz runs of every target;
-#   2. the whole suite under AddressSanitizer + UndefinedBehaviorSanitizer;
-#   3. the threaded tests under ThreadSanitizer.
+#   1. clang build with AddressSanitizer + UndefinedBehaviorSanitizer, warnings
+#      as errors (thread-safety analysis on) and the libFuzzer targets; the whole
+#      suite runs on it, then every fuzz target for a short time;
+#   2. the threaded tests under ThreadSanitizer (g++).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -11,30 +11,30 @@ fuzz_seconds=${FUZZ_SECONDS:-20}
 
 stage() { printf '\n==== %s\n' "$*"; }
 
-stage "clang build (-Werror, libFuzzer targets)"
-CC=clang CXX=clang++ cmake -S . -B build-clang -G Ninja -DKESTREL_WERROR=ON -DKESTREL_FUZZ=ON \
-  -DKESTREL_SANITIZE=address,undefined -DKESTREL_BENCH=OFF
-cmake --build build-clang -j"$jobs"
-
-stage "short fuzz runs (${fuzz_seconds}s each)"
-for f in fuzz/*_fuzz.cpp; do
-  name=$(basename "$f" .cpp)
-  corpus=fuzz/corpus/${name%_fuzz}
-  [ -x "build-clang/bin/$name" ] || continue
-  work=$(mktemp -d)
-  mkdir -p "$corpus"
-  echo "fuzzing $name"
-  (cd build-clang/bin && ./"$name" -max_total_time="$fuzz_seconds" -rss_limit_mb=256 -timeout=10 \
-     -print_final_stats=0 "$work" "$OLDPWD/$corpus" 2>&1 | tail -n 3)
-  rm -rf "$work"
-done
-
-stage "AddressSanitizer + UndefinedBehaviorSanitizer (g++)"
-cmake -S . -B build-asan -G Ninja -DKESTREL_WERROR=ON -DKESTREL_SANITIZE=address,undefined -DKESTREL_BENCH=OFF
+stage "clang, AddressSanitizer + UndefinedBehaviorSanitizer, -Werror, libFuzzer targets"
+CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DKESTREL_WERROR=ON -DKESTREL_FUZZ=ON \
+  -DKESTREL_SANITIZE=address,undefined -DKESTREL_BENCH=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ctest --output-on-failure -j"$jobs")
 
-stage "ThreadSanitizer (threaded tests)"
-cmake -S . -B build-tsan -G Ninja -DKESTREL_WERROR=ON -DKESTREL_SANITIZE=thread -DKESTREL_BENCH=OFF
+stage "short fuzz runs (${fuzz_seconds}s each, 256 MB RSS limit)"
+for f in fuzz/*_fuzz.cpp; do
+  name=$(basename "$f" .cpp)
+  corpus=$PWD/fuzz/corpus/${name%_fuzz}
+  [ -x "build-asan/bin/$name" ] || continue
+  work=$(mktemp -d)
+  echo "fuzzing $name"
+  if ! (cd build-asan/bin && ./"$name" -max_total_time="$fuzz_seconds" -rss_limit_mb=256 -timeout=10 \
+          -print_final_stats=1 "$work" "$corpus" >"$work.log" 2>&1); then
+    tail -n 40 "$work.log"
+    echo "fuzz target $name failed" >&2
+    exit 1
+  fi
+  grep -E '^stat::number_of_executed_units' "$work.log" || true
+  rm -rf "$work" "$work.log"
+done
+
+stage "g++, ThreadSanitizer, threaded tests"
+cmake -S . -B build-tsan -G Ninja -DKESTREL_WERROR=ON -DKESTREL_SANITIZE=thread -DKESTREL_BENCH=OFF >/dev/null
 cmake --build build-tsan -j"$jobs"
-(cd build-tsan && TSAN_OPTIONS="halt_on_error=1" ctest --output-on-failure -j"$jobs" -L threaded)
+(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j"$jobs" -L threaded)
