@@ -1,0 +1,43 @@
+// One driver object through its life: create, open, start, stop, close, release,
+// printing the lifecycle lines of kestrel-host's output.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "host/driver_loader.h"
+#include "host/host_callback.h"
+
+namespace korvane::host {
+
+/// Every parameter default of `model` (GetParameterType), by number.
+std::map<int32_t, std::string> ParameterDefaults(const DriverLibrary& library, const std::string& model);
+
+class DriverSession {
+ public:
+  DriverSession(const DriverLibrary& library, LineOutput& output) : library_(library), output_(output) {}
+  /// Releases a driver that Shutdown did not.
+  ~DriverSession();
+  DriverSession(const DriverSession&) = delete;
+  DriverSession& operator=(const DriverSession&) = delete;
+
+  /// CreateDriver; false when the library gives no driver object.
+  bool Create();
+  /// Opens with OpenEx (Open when `plainOpen`) and prints the "opened" line,
+  /// with the event names and search tags when it succeeded.
+  bool Open(HostCallback& callback, HostSettings& settings, bool plainOpen);
+  /// Starts channel 0 and prints the "started" line.
+  bool Start();
+  /// Stops the channel if it was started, closes and releases the driver,
+  /// and prints the "closed" line when `printClosed`.
+  void Shutdown(bool printClosed);
+
+ private:
+  const DriverLibrary& library_;
+  LineOutput& output_;
+  IDataAPIEx* driver_ = nullptr;
+  bool started_ = false;
+};
+
+}  // namespace korvane::host

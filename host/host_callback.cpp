@@ -1,0 +1,176 @@
+#include "host/host_callback.h"
+
+#include <exception>
+
+#include "host/json_writer.h"
+
+namespace korvane::host {
+namespace {
+
+// A misbehaving search-data object must not keep a callback spinning.
+constexpr int kMaxTags = 100000;
+
+void AddSearchData(JsonObject& line, ISearchData* searchData) {
+  const SYSTEMTIME* time = searchData != nullptr ? searchData->GetTime() : nullptr;
+  if (time != nullptr) {
+    line.AddText("time", IsoUtcTime(*time));
+  } else {
+    line.AddNull("time");
+  }
+  JsonArray tags;
+  if (searchData != nullptr) {
+    SearchTagEntry entry{};
+    int count = 0;
+    for (bool more = searchData->First(&entry); more && count < kMaxTags; more = searchData->Next(&entry), ++count) {
+      tags.Add(JsonObject().AddInt("id", entry.id).AddText("text", entry.text, entry.length));
+    }
+  }
+  line.AddArray("tags", tags);
+}
+
+}  // namespace
+
+void LineOutput::OnFailure(std::function<void()> hook) {
+  std::lock_guard lock(mutex_);
+  failureHook_ = std::move(hook);
+}
+
+void LineOutput::Write(const std::string& line) {
+  std::function<void()> hook;
+  {
+    std::lock_guard lock(mutex_);
+    if (failed_) return;
+    const bool ok = std::fwrite(line.data(), 1, line.size(), stream_) == line.size() &&
+                    std::fputc('\n', stream_) != EOF && std::fflush(stream_) == 0;
+    if (ok) return;
+    failed_ = true;
+    hook = failureHook_;
+  }
+  if (hook) hook();
+}
+
+void CallbackMonitor::Update(const std::function<void(CallbackCounts&)>& change) {
+  {
+    std::lock_guard lock(mutex_);
+    change(counts_);
+  }
+  changed_.notify_all();
+}
+
+CallbackCounts CallbackMonitor::Snapshot() const {
+  std::lock_guard lock(mutex_);
+  return counts_;
+}
+
+void CallbackMonitor::Interrupt() {
+  {
+    std::lock_guard lock(mutex_);
+    interrupted_ = true;
+  }
+  changed_.notify_all();
+}
+
+bool CallbackMonitor::Interrupted() const {
+  std::lock_guard lock(mutex_);
+  return interrupted_;
+}
+
+bool CallbackMonitor::WaitUntil(const std::function<bool(const CallbackCounts&)>& done,
+                                std::optional<std::chrono::steady_clock::time_point> deadline) const {
+  std::unique_lock lock(mutex_);
+  while (true) {
+    if (done(counts_)) return true;
+    if (interrupted_) return false;
+    // Wait in slices so an endless wait never hands an extreme time point to the library.
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    if (deadline) {
+      if (std::chrono::steady_clock::now() >= *deadline) return false;
+      until = std::min(until, *deadline);
+    }
+    changed_.wait_until(lock, until);
+  }
+}
+
+void HostCallback::Emit(const std::function<std::string()>& line, const std::function<void(CallbackCounts&)>& count) {
+  try {
+    output_.Write(line());
+    monitor_.Update(count);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kestrel-host: a callback failed: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "kestrel-host: a callback failed\n");
+  }
+}
+
+void HostCallback::OnData(uint8_t channel, ISearchData* searchData, const char* source, int32_t sourceLength,
+                          const char* data, int32_t dataLength, int32_t /*reserved*/, const char* encoding) {
+  Emit(
+      [&] {
+        JsonObject line;
+        line.AddText("type", "data").AddInt("channel", channel).AddText("source", source, sourceLength);
+        line.AddText("data", data, dataLength).AddText("encoding", encoding);
+        AddSearchData(line, searchData);
+        return line.str();
+      },
+      [](CallbackCounts& counts) { ++counts.data; });
+}
+
+void HostCallback::OnEvent(uint8_t channel, int32_t eventNumber, ISearchData* searchData, const char* source,
+                           int32_t sourceLength, const char* eventText, int32_t eventTextLength, int32_t /*reserved*/,
+                           const char* encoding) {
+  Emit(
+      [&] {
+        JsonObject line;
+        line.AddText("type", "event").AddInt("channel", channel).AddInt("number", eventNumber);
+        line.AddText("text", eventText, eventTextLength).AddText("source", source, sourceLength);
+        line.AddText("encoding", encoding);
+        AddSearchData(line, searchData);
+        return line.str();
+      },
+      [encoding](CallbackCounts& counts) { ++(encoding != nullptr ? counts.events : counts.endEvents); });
+}
+
+void HostCallback::OnClearScreen(uint8_t channel, ISearchData* /*searchData*/, const char* /*source*/,
+                                 int32_t /*sourceLength*/, int32_t /*reserved*/) {
+  Emit([&] { return JsonObject().AddText("type", "clearScreen").AddInt("channel", channel).str(); },
+       [](CallbackCounts&) {});
+}
+
+void HostCallback::OnNotify(int32_t value) {
+  Emit([&] { return JsonObject().AddText("type", "notify").AddInt("value", value).str(); }, [](CallbackCounts&) {});
+}
+
+void HostCallback::OnLog(int32_t severity, const char* text) {
+  Emit([&] { return JsonObject().AddText("type", "log").AddInt("severity", severity).AddText("text", text).str(); },
+       [text](CallbackCounts& counts) { counts.lastLog = text != nullptr ? text : ""; });
+}
+
+void HostCallback::OnOpenFailed(int32_t channel) {
+  Emit([&] { return JsonObject().AddText("type", "openFailed").AddInt("channel", channel).str(); },
+       [](CallbackCounts& counts) { ++counts.openFailed; });
+}
+
+void HostCallback::OnMetadata(int32_t kind, int32_t metadataChannel, int32_t format, const SYSTEMTIME* time,
+                              const char* data, int32_t dataLength) {
+  Emit(
+      [&] {
+        JsonObject line;
+        line.AddText("type", "metadata").AddInt("kind", kind).AddInt("channel", metadataChannel);
+        line.AddInt("format", format);
+        if (time != nullptr) {
+          line.AddText("time", IsoUtcTime(*time));
+        } else {
+          line.AddNull("time");
+        }
+        line.AddText("data", data, dataLength);
+        return line.str();
+      },
+      [](CallbackCounts& counts) { ++counts.metadata; });
+}
+
+const char* HostSettings::GetParameter(int32_t index) {
+  const auto found = parameters_.find(index);
+  return found != parameters_.end() ? found->second.c_str() : nullptr;
+}
+
+}  // namespace korvane::host

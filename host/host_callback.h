@@ -1,0 +1,107 @@
+// The host side of the driver contract: the callback object that prints every
+// callback as a JSON line, and the settings object that answers parameters.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "kestrel/data_callback.h"
+#include "kestrel/driver_settings.h"
+
+namespace korvane::host {
+
+/// Writes whole lines to a stream, one writer at a time, flushing each line.
+class LineOutput {
+ public:
+  explicit LineOutput(std::FILE* stream) : stream_(stream) {}
+  /// Called once, outside the lock, when a write fails (the reader went away).
+  void OnFailure(std::function<void()> hook);
+  void Write(const std::string& line);
+
+ private:
+  std::mutex mutex_;
+  std::FILE* stream_;
+  bool failed_ = false;
+  std::function<void()> failureHook_;
+};
+
+/// What the driver reported so far, for callers that wait on it.
+struct CallbackCounts {
+  size_t data = 0;
+  size_t events = 0;     ///< events with an encoding
+  size_t endEvents = 0;  ///< delayed "End of" events (no encoding)
+  size_t metadata = 0;
+  size_t openFailed = 0;
+  std::string lastLog;
+};
+
+/// Counts callbacks and lets the main thread wait for them, for a deadline
+/// or for an interruption (stop signal, output gone), whichever comes first.
+class CallbackMonitor {
+ public:
+  void Update(const std::function<void(CallbackCounts&)>& change);
+  CallbackCounts Snapshot() const;
+  void Interrupt();
+  bool Interrupted() const;
+  /// Waits until `done` holds (checked on every update), Interrupt is called
+  /// or `deadline` passes; no deadline waits for one of the other two.
+  /// True when `done` holds.
+  bool WaitUntil(const std::function<bool(const CallbackCounts&)>& done,
+                 std::optional<std::chrono::steady_clock::time_point> deadline) const;
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  CallbackCounts counts_;
+  bool interrupted_ = false;
+};
+
+/// Prints every callback as one JSON line. Calls arrive on driver threads;
+/// nothing thrown here reaches the driver.
+class HostCallback final : public IDataCallbackEx {
+ public:
+  HostCallback(LineOutput& output, CallbackMonitor& monitor) : output_(output), monitor_(monitor) {}
+
+  void OnData(uint8_t channel, ISearchData* searchData, const char* source, int32_t sourceLength, const char* data,
+              int32_t dataLength, int32_t reserved, const char* encoding) override;
+  void OnEvent(uint8_t channel, int32_t eventNumber, ISearchData* searchData, const char* source, int32_t sourceLength,
+               const char* eventText, int32_t eventTextLength, int32_t reserved, const char* encoding) override;
+  void OnClearScreen(uint8_t channel, ISearchData* searchData, const char* source, int32_t sourceLength,
+                     int32_t reserved) override;
+  void OnNotify(int32_t value) override;
+  void OnLog(int32_t severity, const char* text) override;
+  void OnOpenFailed(int32_t channel) override;
+  void OnMetadata(int32_t kind, int32_t metadataChannel, int32_t format, const SYSTEMTIME* time, const char* data,
+                  int32_t dataLength) override;
+
+ private:
+  void Emit(const std::function<std::string()>& line, const std::function<void(CallbackCounts&)>& count);
+
+  LineOutput& output_;
+  CallbackMonitor& monitor_;
+};
+
+/// Answers the model name and the numbered parameters. The strings live as
+/// long as the object, so the pointers handed out stay valid.
+class HostSettings final : public IDriverSettings {
+ public:
+  HostSettings(std::string model, std::map<int32_t, std::string> parameters)
+      : model_(std::move(model)), parameters_(std::move(parameters)) {}
+
+  /// The value of parameter `index`, or null when it has neither a value nor a default.
+  const char* GetParameter(int32_t index) override;
+  const char* GetModel() override { return model_.c_str(); }
+
+ private:
+  std::string model_;
+  std::map<int32_t, std::string> parameters_;
+};
+
+}  // namespace korvane::host

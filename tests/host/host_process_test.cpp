@@ -1,0 +1,216 @@
+// kestrel-host run as a child process against the built driver library.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/host/child_process.h"
+
+namespace korvane::testing {
+namespace {
+
+using std::chrono::milliseconds;
+
+bool Contains(const std::string& text, const std::string& fragment) { return text.find(fragment) != std::string::npos; }
+
+uint16_t FreeLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  uint16_t port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  close(fd);
+  return port;
+}
+
+// Each test gets an empty host directory, so nothing the driver writes lands in the build tree.
+class HostProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/kestrel-host-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    home_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(home_, ec);
+  }
+
+  std::vector<std::string> WithHome(std::vector<std::string> args) const {
+    args.insert(args.begin(), {"--home", home_});
+    return args;
+  }
+
+  std::string home_;
+};
+
+TEST_F(HostProcessTest, ModelsListsTheNineModelsInRegistryOrder) {
+  HostProcess host({"models"});
+  ASSERT_TRUE(host.Started());
+  EXPECT_EQ(host.Finish(), 0) << host.Err();
+  EXPECT_EQ(host.Out(),
+            "KestrelRtspModel\nKestrelHttpModel\nKestrelHttpServerModel\nKestrelSerialModel\nKestrelUdpModel\n"
+            "KestrelTcpModel\nKestrelTcpClientModel\nKestrelProxyModel\nKestrelIntrepidProxyModel\n");
+}
+
+TEST_F(HostProcessTest, ParamsListsTheTcpModelInAnyLetterCase) {
+  HostProcess host(WithHome({"params", "kestreltcpmodel"}));
+  EXPECT_EQ(host.Finish(), 0) << host.Err();
+  const std::vector<std::string> expected = {
+      R"({"number":1,"label":"TCP Port number","type":0,"flag":1,"default":"40000","choices":[]})",
+      R"({"number":2,"label":"Validation","type":5,"flag":1,"default":"XSD","choices":["XSD","Text","Custom","None"]})",
+      R"({"number":3,"label":"Configuration file","type":1,"flag":1,"default":"","choices":[]})",
+      R"({"number":4,"label":"Custom validator","type":1,"flag":1,"default":"","choices":[]})",
+      R"({"number":5,"label":"Send the \"End\" event after N seconds","type":0,"flag":1,"default":"0","choices":[]})",
+  };
+  EXPECT_EQ(host.OutLines(), expected);
+}
+
+TEST_F(HostProcessTest, ParamsListsEveryChoiceOfTheSerialParity) {
+  HostProcess host(WithHome({"params", "KestrelSerialModel"}));
+  EXPECT_EQ(host.Finish(), 0) << host.Err();
+  const std::vector<std::string> lines = host.OutLines();
+  ASSERT_EQ(lines.size(), 10u) << host.Out();
+  EXPECT_EQ(
+      lines[4],
+      R"({"number":5,"label":"Parity","type":5,"flag":1,"default":"No","choices":["No","Odd","Even","Mark","Space"]})");
+  // Number parameters carry no choices.
+  EXPECT_EQ(lines[1], R"({"number":2,"label":"Baudrate","type":0,"flag":1,"default":"9600","choices":[]})");
+}
+
+TEST_F(HostProcessTest, ParamsOfAnUnknownModelFailsWithStatusOne) {
+  HostProcess host(WithHome({"params", "KestrelTeleportModel"}));
+  EXPECT_EQ(host.Finish(), 1);
+  EXPECT_EQ(host.Out(), "");
+  EXPECT_TRUE(Contains(host.Err(), "unknown model 'KestrelTeleportModel'")) << host.Err();
+}
+
+TEST_F(HostProcessTest, RunOfModelNonePrintsTheDriverLogThenFailedOpen) {
+  HostProcess host(WithHome({"run", "None", "--seconds", "5"}));
+  EXPECT_EQ(host.Finish(), 2) << host.Err();
+  const std::vector<std::string> lines = host.OutLines();
+  ASSERT_GE(lines.size(), 3u) << host.Out();
+  EXPECT_EQ(lines.back(), R"({"type":"opened","ok":false})");
+  EXPECT_TRUE(Contains(lines[0], R"("type":"log")")) << lines[0];
+  EXPECT_TRUE(Contains(host.Out(), "Unknown model/device: 'None'")) << host.Out();
+  EXPECT_TRUE(Contains(host.Out(), "Unable to open model/device: 'None'")) << host.Out();
+  EXPECT_FALSE(Contains(host.Out(), "started"));
+}
+
+TEST_F(HostProcessTest, RunWithAnUnusablePortFailsCleanly) {
+  HostProcess host(WithHome({"run", "KestrelTcpModel", "-p", "2=None", "-p", "1=abc", "--seconds", "1"}));
+  EXPECT_EQ(host.Finish(milliseconds(3000)), 2) << host.Err();
+  EXPECT_TRUE(Contains(host.Out(), "Invalid TCP port in configuration")) << host.Out();
+  EXPECT_EQ(host.OutLines().back(), R"({"type":"opened","ok":false})");
+  EXPECT_FALSE(Contains(host.Out(), "closed"));
+}
+
+TEST_F(HostProcessTest, RunPrintsReceivedDataAndStopsOnSigterm) {
+  const uint16_t port = FreeLoopbackPort();
+  ASSERT_NE(port, 0);
+  HostProcess host(WithHome({"run", "KestrelTcpModel", "-p", "1=" + std::to_string(port), "-p", "2=None"}));
+  ASSERT_TRUE(host.WaitForOutput(R"({"type":"started","ok":true})")) << host.Out() << host.Err();
+  EXPECT_TRUE(Contains(host.Out(), R"({"type":"opened","ok":true,"events":[],"searchTags":[]})")) << host.Out();
+
+  // A device connects and sends one line; the host prints it with its reception time.
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int fd = -1;
+  // The channel may start listening just after StartChannel returns.
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      close(fd);
+      fd = -1;
+      host.ReadUntil([](const std::string&) { return false; }, milliseconds(20));
+    }
+  }
+  ASSERT_GE(fd, 0);
+  const std::string line = "total <12.50>\r\n";
+  ASSERT_EQ(send(fd, line.data(), line.size(), MSG_NOSIGNAL), static_cast<ssize_t>(line.size()));
+  EXPECT_TRUE(host.WaitForOutput(R"("type":"data")")) << host.Out();
+  close(fd);
+
+  host.Signal(SIGTERM);
+  EXPECT_EQ(host.Finish(), 0) << host.Err();
+  const std::vector<std::string> lines = host.OutLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), R"({"type":"closed"})");
+  std::string data;
+  for (const std::string& l : lines) {
+    if (Contains(l, R"("type":"data")")) data += l;
+  }
+  EXPECT_TRUE(Contains(data, R"("source":"TCP Channel")")) << data;
+  EXPECT_TRUE(Contains(data, "total &lt;12.50&gt;")) << data;
+  EXPECT_TRUE(Contains(data, R"("encoding":"utf-8","time":"20)")) << data;
+}
+
+TEST_F(HostProcessTest, RunStopsByItselfAfterTheGivenSeconds) {
+  HostProcess host(WithHome({"run", "KestrelTcpModel", "-p", "1=" + std::to_string(FreeLoopbackPort()), "-p", "2=None",
+                             "--seconds", "0.2", "--plain-open"}));
+  EXPECT_EQ(host.Finish(milliseconds(3000)), 0) << host.Err();
+  const std::vector<std::string> lines = host.OutLines();
+  ASSERT_GE(lines.size(), 3u) << host.Out();
+  EXPECT_EQ(lines.front(), R"({"type":"opened","ok":true,"events":[],"searchTags":[]})");
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), R"({"type":"started","ok":true})"), 1) << host.Out();
+  EXPECT_EQ(lines.back(), R"({"type":"closed"})");
+}
+
+TEST_F(HostProcessTest, MalformedCommandLinesAreRefusedWithStatusOne) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"fly"},
+      {"params"},
+      {"run", "KestrelTcpModel", "-p", "x=1"},
+      {"run", "KestrelTcpModel", "-p", "0=1"},
+      {"run", "KestrelTcpModel", "-p", "1"},
+      {"run", "KestrelTcpModel", "--seconds", "-1"},
+      {"run", "KestrelTcpModel", "--seconds"},
+      {"params", "KestrelTcpModel", "-p", "1=2"},
+      {"models", "extra"},
+      {"--frobnicate", "models"},
+  };
+  for (const auto& args : cases) {
+    HostProcess host(args);
+    EXPECT_EQ(host.Finish(), 1) << ::testing::PrintToString(args);
+    EXPECT_EQ(host.Out(), "") << ::testing::PrintToString(args);
+    EXPECT_TRUE(Contains(host.Err(), "kestrel-host: ")) << host.Err();
+  }
+}
+
+TEST_F(HostProcessTest, HelpPrintsUsage) {
+  HostProcess host({"models", "--help"});
+  EXPECT_EQ(host.Finish(), 0);
+  EXPECT_TRUE(Contains(host.Out(), "Usage: kestrel-host")) << host.Out();
+}
+
+TEST_F(HostProcessTest, AMissingDriverLibraryIsReportedWithTheLoaderMessage) {
+  HostProcess host({"--driver", home_ + "/libNothing.so", "models"});
+  EXPECT_EQ(host.Finish(), 1);
+  EXPECT_TRUE(Contains(host.Err(), "cannot load the driver library")) << host.Err();
+  EXPECT_TRUE(Contains(host.Err(), "libNothing.so")) << host.Err();
+}
+
+TEST_F(HostProcessTest, DemoWithoutItsExampleFilesSaysWhatIsMissing) {
+  HostProcess host(WithHome({"demo"}));
+  EXPECT_EQ(host.Finish(), 1);
+  EXPECT_TRUE(Contains(host.Err(), "examples/pos-tcp/pos.xml is missing")) << host.Err();
+  EXPECT_EQ(host.Out(), "");
+}
+
+}  // namespace
+}  // namespace korvane::testing
