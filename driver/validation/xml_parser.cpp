@@ -1,1 +1,756 @@
-// XML access over libxml2 (being written).
+#include "driver/validation/xml_parser.h"
+
+#include <libxml/SAX2.h>
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+#include <libxml/tree.h>
+#include <libxml/xmlerror.h>
+#include <libxml/xmlsave.h>
+#include <libxml/xmlschemas.h>
+#include <libxml/xpath.h>
+#include <libxml/xpathInternals.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "driver/support/host_directory.h"
+#include "driver/support/string_utils.h"
+
+namespace korvane {
+
+namespace {
+
+constexpr const char* kValidateName = "korvane::CXMLParser::XSDValidateW";
+// What the failed schema load reports, the generic "unspecified failure" code.
+constexpr unsigned kSchemaLoadFailure = 0x80004005u;
+// Configuration, schema and proxy files are small; anything beyond this is not ours.
+constexpr long kMaxFileBytes = 64L * 1024 * 1024;
+// A min..max pair in a configuration must not turn a typo into gigabytes.
+constexpr int64_t kMaxRangeValues = 100000;
+// Distinct schema files a process validates against; configurations name a handful.
+constexpr size_t kMaxCachedSchemas = 64;
+
+// No network, no DTD loading, no entity substitution, white space kept, the
+// library's default size and depth limits (no XML_PARSE_HUGE).
+constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+
+void IgnoreStructuredError(void* /*context*/, xmlErrorPtr /*error*/) {}
+void IgnoreGenericError(void* /*context*/, const char* /*format*/, ...) {}
+
+// Routes whatever libxml2 reports outside a context of ours away from stderr
+// for the duration of one operation. Both handlers are thread-local in libxml2.
+class QuietErrors {
+ public:
+  QuietErrors()
+      : structured_(xmlStructuredError),
+        structuredContext_(xmlStructuredErrorContext),
+        generic_(xmlGenericError),
+        genericContext_(xmlGenericErrorContext) {
+    xmlSetStructuredErrorFunc(nullptr, IgnoreStructuredError);
+    xmlSetGenericErrorFunc(nullptr, IgnoreGenericError);
+  }
+  ~QuietErrors() {
+    xmlSetStructuredErrorFunc(structuredContext_, structured_);
+    xmlSetGenericErrorFunc(genericContext_, generic_);
+  }
+  QuietErrors(const QuietErrors&) = delete;
+  QuietErrors& operator=(const QuietErrors&) = delete;
+
+ private:
+  xmlStructuredErrorFunc structured_;
+  void* structuredContext_;
+  xmlGenericErrorFunc generic_;
+  void* genericContext_;
+};
+
+void InitLibrary() {
+  static std::once_flag once;
+  std::call_once(once, [] { xmlInitParser(); });
+}
+
+struct DocDeleter {
+  void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
+};
+using DocPtr = std::unique_ptr<xmlDoc, DocDeleter>;
+
+struct XPathObjectDeleter {
+  void operator()(xmlXPathObject* object) const { xmlXPathFreeObject(object); }
+};
+using XPathObjectPtr = std::unique_ptr<xmlXPathObject, XPathObjectDeleter>;
+
+struct ParseState {
+  bool declaresEntities = false;
+};
+
+// Any entity declaration stops the parse: nothing a device or a configuration
+// needs, and refusing it rules out entity bombs and external entities at once.
+void RejectEntity(void* context) {
+  auto* ctxt = static_cast<xmlParserCtxtPtr>(context);
+  static_cast<ParseState*>(ctxt->_private)->declaresEntities = true;
+  xmlStopParser(ctxt);
+}
+void RejectEntityDecl(void* context, const xmlChar*, int, const xmlChar*, const xmlChar*, xmlChar*) {
+  RejectEntity(context);
+}
+void RejectUnparsedEntityDecl(void* context, const xmlChar*, const xmlChar*, const xmlChar*, const xmlChar*) {
+  RejectEntity(context);
+}
+
+/// Parses a whole document; null unless it is well-formed (namespaces
+/// included), has a root element and declares no entities. `ignoreEncoding`
+/// treats the bytes as UTF-8 whatever the XML declaration claims.
+DocPtr ParseDocument(const char* data, size_t size, bool ignoreEncoding) {
+  if (data == nullptr || size == 0 || size > static_cast<size_t>(INT_MAX)) return nullptr;
+  InitLibrary();
+  xmlParserCtxtPtr ctxt = xmlCreateMemoryParserCtxt(data, static_cast<int>(size));
+  if (ctxt == nullptr) return nullptr;
+  xmlCtxtUseOptions(ctxt, kParseOptions | (ignoreEncoding ? XML_PARSE_IGNORE_ENC : 0));
+  // Thread defaults changed by a host must not switch any of these back on.
+  ctxt->replaceEntities = 0;
+  ctxt->loadsubset = 0;
+  ctxt->validate = 0;
+  ctxt->keepBlanks = 1;
+  ParseState state;
+  ctxt->_private = &state;
+  xmlSAXHandlerPtr sax = ctxt->sax;  // the context's own copy
+  sax->ignorableWhitespace = sax->characters;
+  sax->entityDecl = RejectEntityDecl;
+  sax->unparsedEntityDecl = RejectUnparsedEntityDecl;
+  sax->externalSubset = nullptr;
+  sax->resolveEntity = nullptr;
+  sax->serror = IgnoreStructuredError;
+
+  xmlParseDocument(ctxt);
+  DocPtr doc(ctxt->myDoc);
+  ctxt->myDoc = nullptr;
+  const bool ok = ctxt->wellFormed != 0 && ctxt->nsWellFormed != 0 && !state.declaresEntities &&
+                  ctxt->errNo == XML_ERR_OK && doc != nullptr && xmlDocGetRootElement(doc.get()) != nullptr;
+  xmlFreeParserCtxt(ctxt);
+  if (!ok) return nullptr;
+  return doc;
+}
+
+/// Whole file content; nullopt when it cannot be opened or is too large.
+std::optional<std::string> ReadFile(const std::string& path) {
+  if (path.empty()) return std::nullopt;
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return std::nullopt;
+  std::string content;
+  bool ok = false;
+  if (std::fseek(file, 0, SEEK_END) == 0) {
+    const long length = std::ftell(file);
+    if (length >= 0 && length <= kMaxFileBytes && std::fseek(file, 0, SEEK_SET) == 0) {
+      content.resize(static_cast<size_t>(length));
+      ok = std::fread(content.data(), 1, content.size(), file) == content.size();
+    }
+  }
+  std::fclose(file);
+  if (!ok) return std::nullopt;
+  return content;
+}
+
+DocPtr ParseFile(const std::string& path) {
+  const auto content = ReadFile(path);
+  if (!content) return nullptr;
+  DocPtr doc = ParseDocument(content->data(), content->size(), false);
+  // The base URI lets a schema find the files it includes beside it.
+  if (doc != nullptr && doc->URL == nullptr) doc->URL = xmlStrdup(reinterpret_cast<const xmlChar*>(path.c_str()));
+  return doc;
+}
+
+std::string_view View(const xmlChar* text) {
+  return text == nullptr ? std::string_view{} : std::string_view(reinterpret_cast<const char*>(text));
+}
+
+std::string QualifiedName(const xmlNs* ns, const xmlChar* name) {
+  std::string result;
+  if (ns != nullptr && ns->prefix != nullptr) {
+    result = View(ns->prefix);
+    result += ':';
+  }
+  result += View(name);
+  return result;
+}
+
+std::string NodeName(const xmlNode* node) {
+  switch (node->type) {
+    case XML_ELEMENT_NODE:
+      return QualifiedName(node->ns, node->name);
+    case XML_ATTRIBUTE_NODE:
+      return QualifiedName(reinterpret_cast<const xmlAttr*>(node)->ns, node->name);
+    case XML_TEXT_NODE:
+      return "#text";
+    case XML_CDATA_SECTION_NODE:
+      return "#cdata-section";
+    case XML_COMMENT_NODE:
+      return "#comment";
+    case XML_DOCUMENT_NODE:
+    case XML_HTML_DOCUMENT_NODE:
+      return "#document";
+    case XML_DOCUMENT_FRAG_NODE:
+      return "#document-fragment";
+    default:
+      return std::string(View(node->name));
+  }
+}
+
+// Attribute values are read from their text children only; an entity
+// reference contributes nothing.
+std::string AttributeValue(const xmlAttr* attribute) {
+  std::string value;
+  for (const xmlNode* child = attribute->children; child != nullptr; child = child->next) {
+    if (child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE) value += View(child->content);
+  }
+  return value;
+}
+
+/// The value a node carries itself: texts, comments and instructions their
+/// content, attributes their value, everything else nothing.
+std::string NodeValue(const xmlNode* node) {
+  if (node == nullptr) return {};
+  switch (node->type) {
+    case XML_TEXT_NODE:
+    case XML_CDATA_SECTION_NODE:
+    case XML_COMMENT_NODE:
+    case XML_PI_NODE:
+      return std::string(View(node->content));
+    case XML_ATTRIBUTE_NODE:
+      return AttributeValue(reinterpret_cast<const xmlAttr*>(node));
+    default:
+      return {};
+  }
+}
+
+/// Concatenated text and CDATA of an element's descendants.
+void AppendElementText(const xmlNode* element, std::string& out) {
+  for (const xmlNode* child = element->children; child != nullptr; child = child->next) {
+    if (child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE) {
+      out += View(child->content);
+    } else if (child->type == XML_ELEMENT_NODE) {
+      AppendElementText(child, out);
+    }
+  }
+}
+
+/// Attribute `name` (qualified, "xmlns" declarations included) of an element.
+std::optional<std::string> ElementAttribute(const xmlNode* element, std::string_view name) {
+  if (element == nullptr || element->type != XML_ELEMENT_NODE) return std::nullopt;
+  for (const xmlAttr* attribute = element->properties; attribute != nullptr; attribute = attribute->next) {
+    if (QualifiedName(attribute->ns, attribute->name) == name) return AttributeValue(attribute);
+  }
+  constexpr std::string_view kXmlns = "xmlns";
+  if (name.substr(0, kXmlns.size()) == kXmlns) {
+    for (const xmlNs* ns = element->nsDef; ns != nullptr; ns = ns->next) {
+      const std::string declared = ns->prefix == nullptr ? "xmlns" : "xmlns:" + std::string(View(ns->prefix));
+      if (declared == name) return std::string(View(ns->href));
+    }
+  }
+  return std::nullopt;
+}
+
+bool IsElementNamed(const xmlNode* node, std::string_view name) {
+  return node->type == XML_ELEMENT_NODE && QualifiedName(node->ns, node->name) == name;
+}
+
+bool ValidName(const std::string& name) {
+  return !name.empty() && xmlValidateQName(reinterpret_cast<const xmlChar*>(name.c_str()), 0) == 0;
+}
+
+/// Prefix/URI pairs of "xmlns:p='uri' xmlns:q=\"uri\""; a default namespace
+/// ("xmlns='uri'") is accepted and has no effect on XPath 1.0. Nullopt when
+/// the text is malformed.
+std::optional<std::vector<std::pair<std::string, std::string>>> ParseNamespaces(std::string_view text) {
+  std::vector<std::pair<std::string, std::string>> result;
+  size_t pos = 0;
+  const auto skipBlanks = [&] {
+    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\r' || text[pos] == '\n')) {
+      ++pos;
+    }
+  };
+  for (skipBlanks(); pos < text.size(); skipBlanks()) {
+    constexpr std::string_view kXmlns = "xmlns";
+    if (text.substr(pos, kXmlns.size()) != kXmlns) return std::nullopt;
+    pos += kXmlns.size();
+    std::string prefix;
+    if (pos < text.size() && text[pos] == ':') {
+      const size_t equals = text.find('=', ++pos);
+      if (equals == std::string_view::npos) return std::nullopt;
+      prefix = std::string(text.substr(pos, equals - pos));
+      if (!ValidName(prefix) || prefix.find(':') != std::string::npos) return std::nullopt;
+      pos = equals;
+    }
+    if (pos >= text.size() || text[pos] != '=') return std::nullopt;
+    ++pos;
+    if (pos >= text.size() || (text[pos] != '\'' && text[pos] != '"')) return std::nullopt;
+    const char quote = text[pos++];
+    const size_t end = text.find(quote, pos);
+    if (end == std::string_view::npos) return std::nullopt;
+    std::string uri(text.substr(pos, end - pos));
+    pos = end + 1;
+    if (!prefix.empty()) {
+      if (uri.empty()) return std::nullopt;
+      result.emplace_back(std::move(prefix), std::move(uri));
+    }
+  }
+  return result;
+}
+
+std::string TrimMessage(std::string_view text) {
+  const auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
+  return std::string(text);
+}
+
+void KeepFirstError(void* context, xmlErrorPtr error) {
+  // Called from C; nothing may escape.
+  try {
+    auto* first = static_cast<std::string*>(context);
+    if (first->empty() && error != nullptr && error->message != nullptr) *first = TrimMessage(error->message);
+  } catch (...) {
+  }
+}
+
+// --- compiled schemas, shared by every caller while the file is unchanged ---
+
+struct CompiledSchema {
+  DocPtr doc;  // kept alive as long as the schema built from it
+  xmlSchemaPtr schema = nullptr;
+  ~CompiledSchema() {
+    if (schema != nullptr) xmlSchemaFree(schema);
+  }
+};
+
+struct FileStamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  int64_t modified = 0;
+  int64_t changed = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+std::optional<FileStamp> StampOf(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  FileStamp stamp;
+  stamp.device = info.st_dev;
+  stamp.inode = info.st_ino;
+  stamp.size = info.st_size;
+  stamp.modified = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  stamp.changed = static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+  return stamp;
+}
+
+std::shared_ptr<const CompiledSchema> CompileSchema(const std::string& path) {
+  auto compiled = std::make_shared<CompiledSchema>();
+  compiled->doc = ParseFile(path);
+  if (compiled->doc == nullptr) return nullptr;
+  xmlSchemaParserCtxtPtr parser = xmlSchemaNewDocParserCtxt(compiled->doc.get());
+  if (parser == nullptr) return nullptr;
+  xmlSchemaSetParserStructuredErrors(parser, IgnoreStructuredError, nullptr);
+  compiled->schema = xmlSchemaParse(parser);
+  xmlSchemaFreeParserCtxt(parser);
+  if (compiled->schema == nullptr) return nullptr;
+  return compiled;
+}
+
+class SchemaCache {
+ public:
+  /// The compiled schema at `path`; null when the file is missing or not a
+  /// usable schema. A failure is remembered until the file changes as well.
+  std::shared_ptr<const CompiledSchema> Get(const std::string& path) {
+    const auto stamp = StampOf(path);
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!stamp) {
+      entries_.erase(path);
+      return nullptr;
+    }
+    if (const auto it = entries_.find(path); it != entries_.end() && it->second.stamp == *stamp) {
+      return it->second.schema;
+    }
+    if (entries_.size() >= kMaxCachedSchemas && entries_.find(path) == entries_.end()) entries_.erase(entries_.begin());
+    auto schema = CompileSchema(path);
+    entries_[path] = Entry{*stamp, schema};
+    return schema;
+  }
+
+ private:
+  struct Entry {
+    FileStamp stamp;
+    std::shared_ptr<const CompiledSchema> schema;
+  };
+  std::mutex mutex_;
+  std::map<std::string, Entry> entries_;
+};
+
+SchemaCache& Schemas() {
+  static SchemaCache cache;
+  return cache;
+}
+
+}  // namespace
+
+struct CXMLParser::Impl {
+  xmlDocPtr doc = nullptr;
+  xmlXPathContextPtr xpath = nullptr;
+  std::string path;  // empty for documents loaded from memory
+
+  ~Impl() { Release(); }
+
+  void Release() {
+    if (xpath != nullptr) xmlXPathFreeContext(xpath);
+    if (doc != nullptr) xmlFreeDoc(doc);
+    xpath = nullptr;
+    doc = nullptr;
+    path.clear();
+  }
+
+  /// Takes ownership of `parsed`; false (and nothing kept) when the XPath
+  /// context cannot be set up.
+  bool Adopt(DocPtr parsed, const std::vector<std::pair<std::string, std::string>>& namespaces) {
+    xmlXPathContextPtr context = xmlXPathNewContext(parsed.get());
+    if (context == nullptr) return false;
+    context->error = IgnoreStructuredError;
+    for (const auto& [prefix, uri] : namespaces) {
+      if (xmlXPathRegisterNs(context, reinterpret_cast<const xmlChar*>(prefix.c_str()),
+                             reinterpret_cast<const xmlChar*>(uri.c_str())) != 0) {
+        xmlXPathFreeContext(context);
+        return false;
+      }
+    }
+    doc = parsed.release();
+    xpath = context;
+    return true;
+  }
+
+  /// The nodes `expression` selects, in document order. Namespace nodes are
+  /// left out: the library hands out temporary copies of them.
+  std::vector<xmlNodePtr> Select(const std::string& expression) {
+    std::vector<xmlNodePtr> nodes;
+    if (doc == nullptr || xpath == nullptr || expression.empty()) return nodes;
+    xpath->node = reinterpret_cast<xmlNodePtr>(doc);  // relative paths start at the document
+    const XPathObjectPtr result(xmlXPathEval(reinterpret_cast<const xmlChar*>(expression.c_str()), xpath));
+    if (result == nullptr || result->type != XPATH_NODESET || result->nodesetval == nullptr) return nodes;
+    const xmlNodeSet* set = result->nodesetval;
+    nodes.reserve(static_cast<size_t>(set->nodeNr));
+    for (int i = 0; i < set->nodeNr; ++i) {
+      if (set->nodeTab[i] != nullptr && set->nodeTab[i]->type != XML_NAMESPACE_DECL) nodes.push_back(set->nodeTab[i]);
+    }
+    return nodes;
+  }
+
+  xmlNodePtr First(const std::string& expression) {
+    const auto nodes = Select(expression);
+    return nodes.empty() ? nullptr : nodes.front();
+  }
+
+  /// The node behind a record, when it belongs to the loaded document.
+  xmlNodePtr Resolve(const Node& record) const {
+    auto* node = static_cast<xmlNodePtr>(record.node);
+    if (doc == nullptr || node == nullptr || node->type == XML_NAMESPACE_DECL || node->doc != doc) return nullptr;
+    return node;
+  }
+};
+
+namespace {
+
+// Exception firewall: libxml2 is C, but our own containers may throw.
+template <typename Result, typename Body>
+Result Guarded(Body&& body) noexcept {
+  try {
+    InitLibrary();
+    QuietErrors quiet;
+    return body();
+  } catch (...) {
+    return Result{};
+  }
+}
+
+std::vector<CXMLParser::Node> Records(const std::vector<xmlNodePtr>& nodes) {
+  std::vector<CXMLParser::Node> records;
+  records.reserve(nodes.size());
+  for (xmlNodePtr node : nodes) records.push_back(CXMLParser::Node{NodeName(node), node});
+  return records;
+}
+
+}  // namespace
+
+CXMLParser::CXMLParser() : impl_(std::make_unique<Impl>()) {}
+
+CXMLParser::~CXMLParser() { Close(false); }
+
+bool CXMLParser::LoadFile(const std::string& fileName, const std::string& selectionNamespaces) {
+  return Guarded<bool>([&] {
+    const std::string path = ResolveHostPath(fileName);
+    if (path.empty()) return false;
+    RecursiveLockGuard guard(lock_);
+    if (impl_->doc != nullptr) return false;
+    const auto namespaces = ParseNamespaces(selectionNamespaces);
+    if (!namespaces) return false;
+    DocPtr doc = ParseFile(path);
+    if (doc == nullptr || !impl_->Adopt(std::move(doc), *namespaces)) return false;
+    impl_->path = path;
+    return true;
+  });
+}
+
+bool CXMLParser::LoadXml(const std::string& text) {
+  return Guarded<bool>([&] {
+    RecursiveLockGuard guard(lock_);
+    if (impl_->doc != nullptr) return false;
+    DocPtr doc = ParseDocument(text.data(), text.size(), true);
+    return doc != nullptr && impl_->Adopt(std::move(doc), {});
+  });
+}
+
+void CXMLParser::Close(bool save) {
+  Guarded<bool>([&] {
+    RecursiveLockGuard guard(lock_);
+    if (impl_->doc != nullptr && save && !impl_->path.empty()) {
+      // No reformatting: the file keeps its own layout.
+      xmlSaveFormatFileEnc(impl_->path.c_str(), impl_->doc, "UTF-8", 0);
+    }
+    impl_->Release();
+    return true;
+  });
+}
+
+bool CXMLParser::IsLoaded() const {
+  RecursiveLockGuard guard(lock_);
+  return impl_->doc != nullptr;
+}
+
+std::string CXMLParser::GetAttributeW(const std::string& xpath, const std::string& name) {
+  return Guarded<std::string>([&] {
+    RecursiveLockGuard guard(lock_);
+    return ElementAttribute(impl_->First(xpath), name).value_or(std::string{});
+  });
+}
+
+std::string CXMLParser::GetNodeTextW(const std::string& xpath) {
+  return Guarded<std::string>([&] {
+    RecursiveLockGuard guard(lock_);
+    const xmlNode* node = impl_->First(xpath);
+    if (node == nullptr) return std::string{};
+    switch (node->type) {
+      case XML_ATTRIBUTE_NODE:  // its one text child holds the value
+        return NodeValue(node);
+      case XML_ELEMENT_NODE:
+      case XML_DOCUMENT_NODE:
+        return NodeValue(node->children);
+      default:  // texts, comments and instructions have no children
+        return std::string{};
+    }
+  });
+}
+
+std::string CXMLParser::GetCDataText(const std::string& xpath) {
+  return Guarded<std::string>([&] {
+    RecursiveLockGuard guard(lock_);
+    const xmlNode* node = impl_->First(xpath);
+    if (node == nullptr || node->type != XML_ELEMENT_NODE) return std::string{};
+    const xmlNode* child = node->children;
+    if (child == nullptr || child->type != XML_CDATA_SECTION_NODE) return std::string{};
+    return std::string(View(child->content));
+  });
+}
+
+std::string CXMLParser::GetRootName() {
+  return Guarded<std::string>([&] {
+    RecursiveLockGuard guard(lock_);
+    if (impl_->doc == nullptr) return std::string{};
+    const xmlNode* root = xmlDocGetRootElement(impl_->doc);
+    return root == nullptr ? std::string{} : NodeName(root);
+  });
+}
+
+std::vector<std::string> CXMLParser::GetAttributeListW(const std::string& xpath, const std::string& name) {
+  return Guarded<std::vector<std::string>>([&] {
+    RecursiveLockGuard guard(lock_);
+    std::vector<std::string> values;
+    for (const xmlNode* node : impl_->Select(xpath)) {
+      if (auto value = ElementAttribute(node, name)) values.push_back(std::move(*value));
+    }
+    return values;
+  });
+}
+
+std::vector<CXMLParser::Node> CXMLParser::SelectNodes(const std::string& xpath) {
+  return Guarded<std::vector<Node>>([&] {
+    RecursiveLockGuard guard(lock_);
+    return Records(impl_->Select(xpath));
+  });
+}
+
+std::vector<CXMLParser::Node> CXMLParser::GetChildElements(const Node& node) {
+  return Guarded<std::vector<Node>>([&] {
+    RecursiveLockGuard guard(lock_);
+    std::vector<xmlNodePtr> children;
+    const xmlNode* parent = impl_->Resolve(node);
+    if (parent == nullptr || parent->type == XML_ATTRIBUTE_NODE) return std::vector<Node>{};
+    for (xmlNodePtr child = parent->children; child != nullptr; child = child->next) {
+      if (child->type == XML_ELEMENT_NODE) children.push_back(child);
+    }
+    return Records(children);
+  });
+}
+
+std::string CXMLParser::GetNodeAttributeW(const Node& node, const std::string& name) {
+  return Guarded<std::string>([&] {
+    RecursiveLockGuard guard(lock_);
+    return ElementAttribute(impl_->Resolve(node), name).value_or(std::string{});
+  });
+}
+
+std::vector<std::string> CXMLParser::GetValueList(const Node& node) {
+  return Guarded<std::vector<std::string>>([&] {
+    RecursiveLockGuard guard(lock_);
+    std::vector<std::string> values;
+    const xmlNode* parent = impl_->Resolve(node);
+    if (parent == nullptr || parent->type != XML_ELEMENT_NODE) return values;
+    for (const xmlNode* child = parent->children; child != nullptr; child = child->next) {
+      if (!IsElementNamed(child, "value")) continue;
+      std::string text;
+      AppendElementText(child, text);
+      if (!text.empty()) values.push_back(std::move(text));
+    }
+    return values;
+  });
+}
+
+std::vector<std::string> CXMLParser::GetRangeList(const Node& node) {
+  return Guarded<std::vector<std::string>>([&] {
+    RecursiveLockGuard guard(lock_);
+    std::vector<std::string> values;
+    const xmlNode* parent = impl_->Resolve(node);
+    if (parent == nullptr || parent->type != XML_ELEMENT_NODE) return values;
+    int32_t min = -1;
+    int32_t max = -2;
+    for (const xmlNode* child = parent->children; child != nullptr; child = child->next) {
+      const bool isMin = IsElementNamed(child, "min");
+      if (!isMin && !IsElementNamed(child, "max")) continue;
+      std::string text;
+      AppendElementText(child, text);
+      int32_t value = 0;
+      ParseInt(text, value);  // an invalid number reads as 0
+      (isMin ? min : max) = value;
+    }
+    const int64_t count = static_cast<int64_t>(max) - min + 1;
+    if (count <= 0 || count > kMaxRangeValues) return values;
+    values.reserve(static_cast<size_t>(count));
+    for (int64_t value = min; value <= max; ++value) values.push_back(std::to_string(value));
+    return values;
+  });
+}
+
+bool CXMLParser::NodeExists(const std::string& xpath) {
+  return Guarded<bool>([&] {
+    RecursiveLockGuard guard(lock_);
+    return impl_->First(xpath) != nullptr;
+  });
+}
+
+bool CXMLParser::AddElement(const std::string& parentXPath, const std::string& elementName,
+                            const std::string& attributeName, const std::string& attributeValue) {
+  return Guarded<bool>([&] {
+    RecursiveLockGuard guard(lock_);
+    if (!ValidName(elementName) || (!attributeName.empty() && !ValidName(attributeName))) return false;
+    xmlNodePtr parent = impl_->First(parentXPath);
+    if (parent == nullptr || parent->type != XML_ELEMENT_NODE) return false;
+    xmlNodePtr element =
+        xmlNewDocNode(impl_->doc, nullptr, reinterpret_cast<const xmlChar*>(elementName.c_str()), nullptr);
+    if (element == nullptr) return false;
+    if (!attributeName.empty() && xmlNewProp(element, reinterpret_cast<const xmlChar*>(attributeName.c_str()),
+                                             reinterpret_cast<const xmlChar*>(attributeValue.c_str())) == nullptr) {
+      xmlFreeNode(element);
+      return false;
+    }
+    if (xmlAddChild(parent, element) == nullptr) {
+      xmlFreeNode(element);
+      return false;
+    }
+    return true;
+  });
+}
+
+bool CXMLParser::SetAttribute(const std::string& xpath, const std::string& name, const std::string& value) {
+  return Guarded<bool>([&] {
+    RecursiveLockGuard guard(lock_);
+    if (!ValidName(name)) return false;
+    xmlNodePtr node = impl_->First(xpath);
+    if (node == nullptr || node->type != XML_ELEMENT_NODE) return false;
+    return xmlSetProp(node, reinterpret_cast<const xmlChar*>(name.c_str()),
+                      reinterpret_cast<const xmlChar*>(value.c_str())) != nullptr;
+  });
+}
+
+bool CXMLParser::RemoveNode(const std::string& xpath) {
+  return Guarded<bool>([&] {
+    RecursiveLockGuard guard(lock_);
+    xmlNodePtr node = impl_->First(xpath);
+    // Attributes are not children of their element; the document has no parent.
+    if (node == nullptr || node->type == XML_ATTRIBUTE_NODE || node->parent == nullptr) return false;
+    xmlUnlinkNode(node);
+    xmlFreeNode(node);
+    return true;
+  });
+}
+
+std::string CXMLParser::XSDValidateW(const std::string& xml, const std::string& schemaFile,
+                                     const std::string& targetNamespace, std::string& error) {
+  // The schema names its own target namespace; the configured one is not needed to compile it.
+  (void)targetNamespace;
+  try {
+    InitLibrary();
+    QuietErrors quiet;
+    error.clear();
+    std::shared_ptr<const CompiledSchema> schema;
+    if (!schemaFile.empty()) {
+      schema = Schemas().Get(ResolveHostPath(schemaFile));
+      if (schema == nullptr) {
+        char text[128];
+        std::snprintf(text, sizeof text, "%s: Cannot add schema (HRESULT = 0x%X)", kValidateName, kSchemaLoadFailure);
+        error = text;
+        return {};
+      }
+    }
+    const DocPtr doc = ParseDocument(xml.data(), xml.size(), true);
+    if (doc == nullptr) {
+      error = std::string(kValidateName) + ": Cannot load XML data";
+      return {};
+    }
+    if (schema != nullptr) {
+      // A validation context is per call; the compiled schema is shared read-only.
+      xmlSchemaValidCtxtPtr validation = xmlSchemaNewValidCtxt(schema->schema);
+      if (validation == nullptr) {
+        error = std::string(kValidateName) + ": Unspecified exception";
+        return {};
+      }
+      std::string first;
+      xmlSchemaSetValidStructuredErrors(validation, KeepFirstError, &first);
+      const int rc = xmlSchemaValidateDoc(validation, doc.get());
+      xmlSchemaFreeValidCtxt(validation);
+      if (rc != 0) {
+        if (first.empty()) first = rc < 0 ? "Internal error while validating" : "The document is not valid";
+        error = std::string(kValidateName) + ": " + first;
+        return {};
+      }
+    }
+    return xml;
+  } catch (...) {
+    try {
+      error = std::string(kValidateName) + ": Unspecified exception";
+    } catch (...) {
+    }
+    return {};
+  }
+}
+
+}  // namespace korvane

@@ -1,7 +1,8 @@
 // The one XML access class: a DOM document behind XPath-driven reads, a few
 // writes, and stand-alone XSD validation. Reads never fail: they return empty
 // results when nothing is loaded, nothing matches or the library reports an
-// error. Every parse has network access, DTD loading and entity expansion off.
+// error. Every parse has network access, DTD loading and entity expansion off;
+// a document that declares entities is refused as a whole.
 //
 // All texts are UTF-8. Each object serialises its own operations with a
 // recursive lock; owners normally keep their own object.
@@ -18,7 +19,8 @@ namespace korvane {
 
 class CXMLParser {
  public:
-  /// A selected node. Valid while the parser that returned it keeps its document.
+  /// A selected node. Valid while the parser that returned it keeps its document
+  /// and the node has not been removed; records of another parser read as empty.
   struct Node {
     std::string name;
     void* node = nullptr;  ///< the underlying library's node
@@ -33,7 +35,7 @@ class CXMLParser {
   /// appended to it). `selectionNamespaces` binds prefixes for XPath, in the
   /// form "xmlns:xs='http://www.w3.org/2001/XMLSchema' xmlns:a='urn:x'".
   bool LoadFile(const std::string& fileName, const std::string& selectionNamespaces = {});
-  /// Loads a document from memory (UTF-8 text).
+  /// Loads a document from memory (UTF-8 text; an encoding declaration is ignored).
   bool LoadXml(const std::string& text);
   /// Optionally writes the document back to the loaded file, then releases it.
   void Close(bool save = false);
@@ -56,7 +58,8 @@ class CXMLParser {
   std::string GetNodeAttributeW(const Node& node, const std::string& name);
   /// Texts of the child elements named "value"; empty ones skipped.
   std::vector<std::string> GetValueList(const Node& node);
-  /// Decimal texts of min..max from the child elements "min" and "max" (last one counts).
+  /// Decimal texts of min..max from the child elements "min" and "max" (last one
+  /// counts, an invalid number reads as 0); empty for more than 100000 values.
   std::vector<std::string> GetRangeList(const Node& node);
 
   bool NodeExists(const std::string& xpath);
