@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "kestrel/data_callback.h"
@@ -47,6 +48,9 @@ class CDebugLogger {
   std::map<int32_t, uint32_t> counters_;
   std::unique_ptr<CMutex> fileMutex_;
   std::string suffix_;
+  // Guards the counters, the cached directory and the file names against
+  // callers that do not serialise their calls themselves.
+  std::mutex stateMutex_;
 };
 
 }  // namespace korvane
