@@ -1,1 +1,374 @@
-// Driver object (being written).
+#include "driver/core/kestrel_driver.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "driver/channels/channel_base.h"
+#include "driver/channels/proxy_config_provider.h"
+#include "driver/core/exception_firewall.h"
+#include "driver/support/debug_logger.h"
+#include "driver/support/string_utils.h"
+#include "driver/validation/data_validator.h"
+
+namespace korvane {
+namespace {
+
+constexpr char kProxyConfigFile[] = "KSLProxyConfig.xml";
+constexpr char kEncoding[] = "utf-8";
+
+}  // namespace
+
+CKestrelDriver::CKestrelDriver() = default;
+
+CKestrelDriver::~CKestrelDriver() {
+  CallGuardedVoid([this] { CloseAll(); }, [](const char*) {});
+}
+
+int32_t CKestrelDriver::GetInterfaceVersion() { return 3; }
+
+bool CKestrelDriver::Open(IDataCallback* callback, IDriverSettings* settings) {
+  return OpenWith(callback, nullptr, settings);
+}
+
+bool CKestrelDriver::OpenEx(IDataCallback* callback, IDriverSettings* settings) {
+  return OpenWith(callback, callback, settings);
+}
+
+bool CKestrelDriver::OpenWith(IDataCallback* callback, IDataCallback* callbackEx, IDriverSettings* settings) {
+  const bool result = CallGuarded(
+      false,
+      [&] {
+        // Opening an open driver starts from scratch rather than leaking the
+        // old channel's registration and duplicating event names.
+        if (channel_ != nullptr || validator_ != nullptr) CloseAll();
+        callback_ = callback;
+        callbackEx_ = callbackEx;
+        {
+          RecursiveLockGuard guard(logLock_);
+          logger_.reset();
+          logger_ = std::make_unique<CDebugLogger>(callback, "");
+        }
+        const char* model = settings != nullptr ? settings->GetModel() : nullptr;
+        const std::string modelName = model != nullptr ? model : "";
+        std::string validation;
+        std::string customValidator;
+        if (!OpenModel(modelName, settings, validation, customValidator)) {
+          Log(kLogError, kCatNone, "%s: Unable to open model/device: '%s'", "korvane::CKestrelDriver::Open",
+              modelName.c_str());
+          CloseAll();
+          return false;
+        }
+        if (!CreateDataValidator(validation, customValidator)) {
+          CloseAll();
+          return false;
+        }
+        return true;
+      },
+      [this](const char*) {
+        Log(kLogError, kCatNone, "Unable to open driver - exception is occurred");
+        // Do not leave a half-built channel behind a failed Open.
+        CallGuardedVoid([this] { CloseAll(); }, [](const char*) {});
+      });
+  openedEvent_.Set();
+  return result;
+}
+
+bool CKestrelDriver::CreateDataValidator(const std::string& validation, const std::string& customValidator) {
+  validationType_ = validation;
+  // Channels ask for the type with every message; decode the name once here.
+  const std::string name = ToLower(validation);
+  int32_t type = kValidationNone;
+  if (name == "xsd") {
+    type = kValidationXsd;
+  } else if (name == "text") {
+    type = kValidationText;
+  } else if (name == "binary") {
+    type = kValidationBinary;
+  } else if (name == "custom") {
+    type = kValidationCustom;
+  }
+  validationCode_.store(type, std::memory_order_relaxed);
+  if (type == kValidationNone) return true;
+  validator_.reset(new (std::nothrow) CDataValidator(*this, *this));
+  if (validator_ == nullptr) {
+    Log(kLogError, kCatValidation, "%s: Unable to create data validator",
+        "korvane::CKestrelDriver::CreateDataValidator");
+    return false;
+  }
+  if (!validator_->Initialize(type, configFile_, customValidator, legacyMapper_)) {
+    Log(kLogError, kCatValidation, "%s: Unable to initialize data validator",
+        "korvane::CKestrelDriver::CreateDataValidator");
+    return false;
+  }
+  return true;
+}
+
+bool CKestrelDriver::Close() {
+  CallGuardedVoid([this] { CloseAll(); },
+                  [this](const char* what) { LogException("korvane::CKestrelDriver::Close", what); });
+  return true;
+}
+
+void CKestrelDriver::CloseAll() {
+  openedEvent_.Reset();
+  // The channel goes first: its destructor stops the thread that feeds the validator.
+  channel_.reset();
+  if (validator_ != nullptr) {
+    validator_->StopTimer();
+    if (validator_->GetValidationType() == kValidationCustom) validator_->UnloadCustomValidator();
+    validator_.reset();
+  }
+  for (SearchTag& tag : searchTags_) tag.name.clear();
+  searchTags_.clear();
+  eventStorage_.Clear();
+  {
+    RecursiveLockGuard guard(logLock_);
+    logger_.reset();
+  }
+  // An empty registration matches nothing in the proxy file; skip the file then.
+  if (!proxy_.service.empty() || !intrepidProxy_.service.empty()) {
+    CProxyConfigProvider provider(kProxyConfigFile);
+    if (!proxy_.service.empty()) provider.RemoveProxy(proxy_);
+    if (!intrepidProxy_.service.empty()) provider.RemoveIntrepidProxy(intrepidProxy_);
+  }
+  proxy_ = ProxySettings{};
+  intrepidProxy_ = ProxySettings{};
+  callback_ = nullptr;
+  callbackEx_ = nullptr;
+}
+
+void CKestrelDriver::WaitUntilOpened(const char* operation) {
+  if (!openedEvent_.Wait(std::chrono::milliseconds(openedWaitMs_.load()))) {
+    Log(kLogError, kCatNone, "%s: Driver still is not opened!", operation);
+  }
+}
+
+bool CKestrelDriver::StartChannel(uint8_t channel, int32_t /*reserved*/) {
+  constexpr const char* kName = "korvane::CKestrelDriver::StartChannel";
+  return CallGuarded(
+      false,
+      [&] {
+        WaitUntilOpened(kName);
+        if (channel != 0) {
+          Log(kLogError, kCatNone, "%s: Cannot start channel, invalid channel index %d", kName, channel);
+          return false;
+        }
+        if (channel_ == nullptr) {
+          Log(kLogError, kCatNone, "%s: Cannot start channel, channel not created", kName);
+          return false;
+        }
+        return channel_->Start();
+      },
+      [&](const char* what) { LogException(kName, what); });
+}
+
+bool CKestrelDriver::StopChannel(uint8_t channel) {
+  constexpr const char* kName = "korvane::CKestrelDriver::StopChannel";
+  return CallGuarded(
+      false,
+      [&] {
+        WaitUntilOpened(kName);
+        if (channel != 0) {
+          Log(kLogError, kCatNone, "%s: Cannot stop channel, invalid channel index %d", kName, channel);
+          return false;
+        }
+        if (channel_ == nullptr) {
+          Log(kLogError, kCatNone, "%s: Cannot stop channel, channel not created", kName);
+          return false;
+        }
+        channel_->Stop();
+        return true;
+      },
+      [&](const char* what) { LogException(kName, what); });
+}
+
+bool CKestrelDriver::IsReady() { return true; }
+
+const char* CKestrelDriver::GetEventName(int32_t eventId) {
+  constexpr const char* kName = "korvane::CKestrelDriver::GetEventName";
+  return CallGuarded(
+      static_cast<const char*>(nullptr),
+      [&] {
+        WaitUntilOpened(kName);
+        return eventStorage_.GetEventText(eventId);
+      },
+      [&](const char* what) { LogException(kName, what); });
+}
+
+const char* CKestrelDriver::GetSearchTagName(int32_t index, int32_t* id) {
+  constexpr const char* kName = "korvane::CKestrelDriver::GetSearchTagName";
+  return CallGuarded(
+      static_cast<const char*>(nullptr),
+      [&]() -> const char* {
+        WaitUntilOpened(kName);
+        if (index < 1 || static_cast<size_t>(index) > searchTags_.size()) return nullptr;
+        const SearchTag& tag = searchTags_[static_cast<size_t>(index) - 1];
+        if (id != nullptr) *id = tag.id;
+        return tag.name.c_str();
+      },
+      [&](const char* what) { LogException(kName, what); });
+}
+
+bool CKestrelDriver::GetChannelStatus(uint8_t channel, int32_t* status1, int32_t* status2, char* text,
+                                      uint32_t textSize) {
+  constexpr const char* kName = "korvane::CKestrelDriver::GetChannelStatus";
+  return CallGuarded(
+      false,
+      [&] {
+        WaitUntilOpened(kName);
+        if (channel != 0 || channel_ == nullptr) return false;
+        if (status1 != nullptr) *status1 = 1;
+        if (status2 != nullptr) *status2 = 1;
+        if (text != nullptr && textSize > 0) text[0] = '\0';
+        return true;
+      },
+      [&](const char* what) { LogException(kName, what); });
+}
+
+// --- data path (channel thread) ---
+
+void CKestrelDriver::OnChannelData(const ChannelData* record) {
+  CallGuardedVoid(
+      [&] {
+        if (record == nullptr) return;
+        if (validator_ != nullptr) {
+          std::string error;
+          if (!validator_->ValidateData(error, *record)) {
+            Log(kLogError, kCatValidation, "Validation failed (%s)", error.c_str());
+          }
+          return;
+        }
+        if (IDataCallback* target = DataTarget()) {
+          target->OnData(record->channel, record->searchData, record->source, record->sourceLength, record->data,
+                         record->dataLength, record->reserved, kEncoding);
+        }
+      },
+      [this](const char*) { Log(kLogError, kCatNone, "DataCallback exception"); });
+}
+
+void CKestrelDriver::ForwardEvent(const ChannelData* record, int32_t eventNumber) {
+  CallGuardedVoid(
+      [&] {
+        IDataCallback* target = DataTarget();
+        if (record == nullptr || target == nullptr) return;
+        target->OnEvent(record->channel, eventNumber, record->searchData, record->source, record->sourceLength,
+                        record->data, record->dataLength, record->reserved, kEncoding);
+      },
+      [this](const char*) { Log(kLogError, kCatNone, "DataCallback exception"); });
+}
+
+void CKestrelDriver::OnClearScreen(const ChannelData* record) {
+  CallGuardedVoid(
+      [&] {
+        IDataCallback* target = DataTarget();
+        if (record == nullptr || target == nullptr) return;
+        target->OnClearScreen(record->channel, record->searchData, record->source, record->sourceLength, 0);
+      },
+      [this](const char*) { Log(kLogError, kCatNone, "DataCallback exception"); });
+}
+
+void CKestrelDriver::ForwardNotify(int32_t value) {
+  CallGuardedVoid(
+      [&] {
+        if (IDataCallback* target = DataTarget()) target->OnNotify(value);
+      },
+      [this](const char*) { Log(kLogError, kCatNone, "DataCallback exception"); });
+}
+
+void CKestrelDriver::OnOpenFailed(int32_t channel) {
+  CallGuardedVoid(
+      [&] {
+        // Always the plain callback; callbackEx is the same object when set.
+        if (callback_ != nullptr) callback_->OnOpenFailed(channel);
+      },
+      [this](const char*) { Log(kLogError, kCatNone, "DataCallback exception"); });
+}
+
+void CKestrelDriver::ForwardMetadata(int32_t kind, int32_t metadataChannel, int32_t format, const SYSTEMTIME* time,
+                                     const char* data, int32_t dataLength) {
+  CallGuardedVoid(
+      [&] {
+        if (callbackEx_ == nullptr) return;
+        // A host that opens through OpenEx passes the IDataCallback face of an IDataCallbackEx.
+        static_cast<IDataCallbackEx*>(callbackEx_)->OnMetadata(kind, metadataChannel, format, time, data, dataLength);
+      },
+      [this](const char*) { Log(kLogError, kCatNone, "DataCallback exception"); });
+}
+
+void CKestrelDriver::ResetCustomValidator() {
+  CallGuardedVoid(
+      [&] {
+        if (validator_ != nullptr && validator_->GetValidationType() == kValidationCustom) {
+          validator_->ResetCustomValidator();
+        }
+      },
+      [this](const char* what) { LogException("korvane::CKestrelDriver::ResetCustomValidator", what); });
+}
+
+int32_t CKestrelDriver::GetValidationType() { return validationCode_.load(std::memory_order_relaxed); }
+
+// --- IDebug ---
+
+void CKestrelDriver::Log(int32_t level, int32_t category, const char* format, ...) {
+  if (format == nullptr) return;
+  va_list args;
+  va_start(args, format);
+  va_list measure;
+  va_copy(measure, args);
+  const int length = std::vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  if (length < 0) {
+    va_end(args);
+    return;
+  }
+  std::string message;
+  bool formatted = false;
+  try {
+    message.resize(static_cast<size_t>(length));
+    std::vsnprintf(message.data(), message.size() + 1, format, args);
+    formatted = true;
+  } catch (...) {
+    // Out of memory: the message is dropped like any other logging failure.
+  }
+  va_end(args);
+  if (formatted) LogText(level, category, message);
+}
+
+void CKestrelDriver::LogText(int32_t level, int32_t category, const std::string& message) {
+  CallGuardedVoid(
+      [&] {
+        RecursiveLockGuard guard(logLock_);
+        if (logger_ != nullptr) logger_->Write(message, level, category);
+      },
+      [](const char*) {});
+}
+
+void CKestrelDriver::LogPacket(const char* data, int32_t length) {
+  CallGuardedVoid(
+      [&] {
+        if (data == nullptr || length <= 0) return;
+        RecursiveLockGuard guard(logLock_);
+        if (logger_ != nullptr) logger_->WritePacket(data, length);
+      },
+      [](const char*) {});
+}
+
+void CKestrelDriver::LogException(const char* operation, const char* what) {
+  Log(kLogError, kCatNone, "%s: Unexpected exception: %s", operation, what != nullptr ? what : "");
+}
+
+// --- IDriver ---
+
+IDataCallback* CKestrelDriver::GetCallback() { return callback_; }
+IDataCallback* CKestrelDriver::GetCallbackEx() { return callbackEx_; }
+DeviceEndpoint CKestrelDriver::GetDeviceEndpoint() { return device_; }
+CEventStorage* CKestrelDriver::GetEventStorage() { return &eventStorage_; }
+SearchTagList* CKestrelDriver::GetSearchTags() { return &searchTags_; }
+
+void CKestrelDriver::IsCaseSensitive(bool* out) {
+  if (out != nullptr) *out = caseSensitive_;
+}
+
+}  // namespace korvane

@@ -1,0 +1,70 @@
+// Helpers shared by the core tests: a channel that only records its settings,
+// and a fixture with its own host directory.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "driver/channels/channel_base.h"
+#include "driver/core/kestrel_driver.h"
+
+namespace korvane::testing {
+
+/// Stands in for a transport: records the settings Open built; its worker only waits for Stop.
+class FakeChannel : public CChannelBase {
+ public:
+  FakeChannel(IDataDriver& driver, IDebug& debug, const ChannelSettings& settings)
+      : CChannelBase(driver, debug, settings) {
+    lastSettings = settings;
+    ++alive;
+  }
+  ~FakeChannel() override { --alive; }
+
+  static std::unique_ptr<CChannelBase> Make(IDataDriver& driver, IDebug& debug, const ChannelSettings& settings) {
+    return std::make_unique<FakeChannel>(driver, debug, settings);
+  }
+
+  static inline ChannelSettings lastSettings;
+  static inline int alive = 0;
+
+ protected:
+  bool OpenChannel() override { return true; }
+  void CloseChannel() override {}
+  int Run() override {
+    while (!WaitForStop(std::chrono::milliseconds(20))) {
+    }
+    return 0;
+  }
+};
+
+/// Gives each test an empty host directory (KESTREL_HOST_DIR).
+class HostDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kestrel_core_XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    setenv("KESTREL_HOST_DIR", dir_.c_str(), 1);
+    FakeChannel::alive = 0;
+  }
+  void TearDown() override {
+    unsetenv("KESTREL_HOST_DIR");
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  void WriteFile(const std::string& name, const std::string& content) const {
+    std::ofstream(dir_ / name, std::ios::binary) << content;
+  }
+  const std::filesystem::path& Dir() const { return dir_; }
+
+ private:
+  std::filesystem::path dir_;
+};
+
+}  // namespace korvane::testing
