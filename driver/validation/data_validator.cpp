@@ -1,18 +1,417 @@
-// Placeholder until the validator lands: refuses every type.
 #include "driver/validation/data_validator.h"
 
-namespace korvane {
+#include <algorithm>
+#include <exception>
 
-CDataValidator::CDataValidator(IDriver&, IDebug&) {}
-CDataValidator::~CDataValidator() = default;
-bool CDataValidator::Initialize(int32_t, const std::string&, const std::string&, bool) { return false; }
-bool CDataValidator::ValidateData(std::string& error, const ChannelData&) {
-  error = "not built";
+#include "driver/core/search_data.h"
+#include "driver/support/string_utils.h"
+#include "driver/validation/mapper.h"
+#include "driver/validation/mapper_old.h"
+#include "driver/validation/message_builder.h"
+
+namespace korvane {
+namespace {
+
+constexpr char kValidateData[] = "korvane::CDataValidator::ValidateData";
+constexpr char kValidateText[] = "korvane::CDataValidator::ValidateText";
+constexpr char kStartTimer[] = "korvane::CDataValidator::StartTimer";
+constexpr char kStopTimer[] = "korvane::CDataValidator::StopTimer";
+constexpr char kTimerThread[] = "korvane::CDataValidator::TimerThread";
+constexpr char kReportEvent[] = "korvane::CDataValidator::ReportEvent";
+constexpr char kLoadCustomValidator[] = "korvane::CDataValidator::LoadCustomValidator";
+constexpr char kUnloadCustomValidator[] = "korvane::CDataValidator::UnloadCustomValidator";
+constexpr char kResetCustomValidator[] = "korvane::CDataValidator::ResetCustomValidator";
+constexpr char kValidateCustom[] = "korvane::CDataValidator::ValidateCustom";
+constexpr auto kTimerJoinLimit = std::chrono::milliseconds(3000);
+
+std::string_view Bytes(const char* data, int32_t length) {
+  if (data == nullptr || length <= 0) return {};
+  return std::string_view(data, static_cast<size_t>(length));
+}
+
+/// The bytes as UTF-8, with invalid sequences replaced.
+std::string CleanUtf8(const char* data, int32_t length) { return WideToUtf8(Utf8ToWide(Bytes(data, length))); }
+
+}  // namespace
+
+CDataValidator::CDataValidator(IDriver& driver, IDebug& logger) : CDataValidator(driver, logger, SystemClock()) {}
+
+CDataValidator::CDataValidator(IDriver& driver, IDebug& logger, const Clock& clock, std::chrono::milliseconds tick)
+    : driver_(driver), logger_(logger), clock_(clock), tick_(tick), timer_(std::make_shared<TimerState>()) {}
+
+CDataValidator::~CDataValidator() {
+  StopTimer();
+  UnloadCustomValidator();
+  // The mapper reports through this object; it goes first.
+  mapper_.reset();
+}
+
+bool CDataValidator::Initialize(int32_t type, const std::string& configFile, const std::string& customValidator,
+                                bool legacyMapper) {
+  configFile_ = configFile;
+  type_ = type;
+  if (type == kValidationCustom && !LoadCustomValidator(customValidator)) return false;
+  if (legacyMapper) {
+    mapper_ = std::make_unique<CMapperOld>(*this, driver_, logger_);
+  } else {
+    mapper_ = std::make_unique<CMapper>(*this, driver_, logger_);
+  }
+  if (mapper_->Initialize(type, configFile)) {
+    if (EndEventSeconds(driver_) != 0) StartTimer();
+    return true;
+  }
+  StopTimer();
+  if (type == kValidationCustom) UnloadCustomValidator();
+  mapper_.reset();
   return false;
 }
-void CDataValidator::StopTimer() {}
-void CDataValidator::UnloadCustomValidator() {}
-void CDataValidator::ResetCustomValidator() {}
-int32_t CDataValidator::GetValidationType() const { return 0; }
+
+int32_t CDataValidator::GetValidationType() const { return type_; }
+
+bool CDataValidator::ValidateData(std::string& error, const ChannelData& record) {
+  error.clear();
+  bool result = false;
+  const std::shared_ptr<const ValidationConfig> config = cache_.Get(configFile_);
+  if (!config) {
+    error = Format("%s: unable to read XML configuration file", kValidateData);
+  } else {
+    // Messages built from this block; for plug-ins also the text each came from.
+    std::vector<UniformMessage> messages;
+    std::vector<std::string> texts;
+    Built built;
+    switch (type_) {
+      case kValidationText:
+        built = BuildTextMessages(*config, record, messages, error);
+        break;
+      case kValidationXsd:
+        built = BuildXsdMessage(record, messages, error);
+        break;
+      case kValidationCustom:
+        built = BuildCustomMessages(record, messages, texts, error);
+        break;
+      default:
+        error = Format("%s: Unsupported type of validation", kValidateData);
+        built = Built{false, false};
+        break;
+    }
+    result = built.ok;
+    if (built.map && !mapper_) {
+      error = Format("%s: Mapper is not created", kValidateData);
+      result = false;
+    } else if (built.map) {
+      // A message that fails does not stop the ones after it; the last one decides.
+      for (size_t i = 0; i < messages.size(); ++i) {
+        ChannelData copy = record;
+        if (type_ == kValidationCustom) {
+          // The mapper sees the plug-in's text as the block's data.
+          copy.data = texts[i].data();
+          copy.dataLength = static_cast<int32_t>(texts[i].size());
+        }
+        result = mapper_->MapUniformMessage(messages[i], copy);
+      }
+    }
+  }
+  if (!result && error.empty()) error = Format("%s: Data validation failed", kValidateData);
+  return result;
+}
+
+CDataValidator::Built CDataValidator::BuildTextMessages(const ValidationConfig& config, const ChannelData& record,
+                                                        std::vector<UniformMessage>& messages, std::string& error) {
+  const std::wstring data = Utf8ToWide(Bytes(record.data, record.dataLength));
+  std::string textError;
+  switch (ValidateText(config, data, textError)) {
+    case TextCheck::kInvalid:  // dropped silently
+      return Built{};
+    case TextCheck::kFailed:
+      error = textError;
+      return Built{false, false};
+    case TextCheck::kValid:
+      break;
+  }
+  if (data.empty()) return Built{};
+  std::string detail;
+  if (!BuildTextMessage(config.textPath, data, messages.emplace_back(), detail)) {
+    error = Format("%s: %s", kValidateData, detail.c_str());
+    return Built{false, false};
+  }
+  return Built{};
+}
+
+CDataValidator::Built CDataValidator::BuildXsdMessage(const ChannelData& record, std::vector<UniformMessage>& messages,
+                                                      std::string& error) {
+  if (!mapper_) return Built{false, true};
+  // The channel escaped the document like any text; the schema checks the device's own document.
+  const std::string validated = mapper_->ValidateXml(XmlUnescape(CleanUtf8(record.data, record.dataLength)), error);
+  if (validated.empty()) return Built{false, true};
+  UniformMessage message;
+  if (!BuildXmlMessage(validated, mapper_->GetMessageType(), message)) return Built{false, true};
+  messages.push_back(std::move(message));
+  return Built{};
+}
+
+CDataValidator::Built CDataValidator::BuildCustomMessages(const ChannelData& record,
+                                                          std::vector<UniformMessage>& messages,
+                                                          std::vector<std::string>& texts, std::string& error) {
+  std::vector<std::string> pieces;
+  if (!ValidateCustom(record.data, record.dataLength, pieces, error)) return Built{false, false};
+  if (!mapper_) return Built{};
+  for (std::string& piece : pieces) {
+    UniformMessage message;
+    if (BuildXmlMessage(CleanUtf8(piece.data(), static_cast<int32_t>(piece.size())), mapper_->GetMessageType(),
+                        message)) {
+      messages.push_back(std::move(message));
+      texts.push_back(std::move(piece));
+    }
+  }
+  return Built{};
+}
+
+CDataValidator::TextCheck CDataValidator::ValidateText(const ValidationConfig& config, const std::wstring& data,
+                                                       std::string& error) {
+  if (config.validationExpression.empty()) {
+    error = Format("%s: Regular expression not specified in configuration file", kValidateText);
+    return TextCheck::kInvalid;
+  }
+  if (!config.validationRegex) {
+    error = Format("%s: Invalid regular expression in configuration file (%s)", kValidateText,
+                   config.validationError.c_str());
+    return TextCheck::kFailed;
+  }
+  try {
+    if (boost::regex_match(data, *config.validationRegex)) return TextCheck::kValid;
+  } catch (const std::exception& e) {
+    // Catastrophic expressions end at the engine's own complexity and stack limits.
+    error = Format("%s: Regular expression could not be matched (%s)", kValidateText, e.what());
+    return TextCheck::kFailed;
+  }
+  error = Format("%s: Incoming data does not match regular expression", kValidateText);
+  return TextCheck::kInvalid;
+}
+
+bool CDataValidator::ValidateCustom(const char* data, int32_t length, std::vector<std::string>& texts,
+                                    std::string& error) {
+  texts.clear();
+  if (plugin_ == nullptr) {
+    error = "Custom Validation - Data validator is not loaded";
+    return false;
+  }
+  pluginBuffer_.assign(kPluginBufferSize, '\0');
+  uint32_t size = kPluginBufferSize;
+  uint32_t count = 0;
+  bool ok = false;
+  try {
+    ok = plugin_->Validate(reinterpret_cast<const uint8_t*>(data), length > 0 ? static_cast<uint32_t>(length) : 0,
+                           pluginBuffer_.data(), &size, &count);
+  } catch (...) {
+    error = Format("%s: the validator plug-in failed", kValidateCustom);
+    return false;
+  }
+  // A plug-in must not make us read past the buffer it was given.
+  const std::string text(pluginBuffer_.data(), std::min(size, kPluginBufferSize));
+  if (!ok) {
+    error = text;
+    return false;
+  }
+  if (count > 1) {
+    texts = Split(text, "[FF]");
+  } else if (!text.empty()) {
+    texts.push_back(text);
+  }
+  return true;
+}
+
+IDataCallback* CDataValidator::Target() {
+  IDataCallback* ex = driver_.GetCallbackEx();
+  return ex != nullptr ? ex : driver_.GetCallback();
+}
+
+void CDataValidator::Log(uint8_t isError, const char* text) {
+  // The text is the plug-in's and may hold device data: never a format.
+  logger_.Log(isError == 1 ? kLogError : kLogInfo, kCatValidation, "%s", text != nullptr ? text : "");
+}
+
+void CDataValidator::ReportMetadata(int32_t kind, int32_t channel, int32_t format, const SYSTEMTIME* time,
+                                    const char* text, int32_t textLength) {
+  IDataCallback* ex = driver_.GetCallbackEx();
+  if (ex == nullptr) return;
+  // A host that opens with OpenEx passes an IDataCallbackEx as its IDataCallback face.
+  static_cast<IDataCallbackEx*>(ex)->OnMetadata(kind, channel, format, time, text, textLength);
+}
+
+void CDataValidator::ReportData(uint8_t channel, ISearchData* searchData, const char* source, int32_t sourceLength,
+                                const char* text, int32_t textLength, int32_t reserved, const char* encoding) {
+  if (IDataCallback* target = Target()) {
+    target->OnData(channel, searchData, source, sourceLength, text, textLength, reserved, encoding);
+  }
+}
+
+void CDataValidator::ReportEvent(uint8_t channel, int32_t eventNumber, ISearchData* searchData, const char* source,
+                                 int32_t sourceLength, const char* text, int32_t textLength, int32_t reserved) {
+  const std::shared_ptr<TimerState> state = timer_;
+  RecursiveLockGuard guard(state->lock);
+  if (EndEventSeconds(driver_) != 0) {
+    if (state->pending.size() < kMaxPendingEndEvents) {
+      PendingEndEvent& pending = state->pending.emplace_back();
+      pending.channel = channel;
+      pending.reported = clock_.Now();
+      pending.eventNumber = eventNumber + 1;
+      if (source != nullptr && sourceLength > 0) pending.source.assign(source, static_cast<size_t>(sourceLength));
+      pending.text = "End of ";
+      if (text != nullptr && textLength > 0) pending.text.append(text, static_cast<size_t>(textLength));
+      pending.reserved = reserved;
+      state->overflowLogged = false;
+    } else if (!state->overflowLogged) {
+      logger_.Log(kLogWarn, kCatValidation, "%s: %zu End events are pending; further End events are dropped",
+                  kReportEvent, kMaxPendingEndEvents);
+      state->overflowLogged = true;
+    }
+  }
+  if (IDataCallback* target = Target()) {
+    target->OnEvent(channel, eventNumber, searchData, source, sourceLength, text, textLength, reserved, "utf-8");
+  }
+}
+
+size_t CDataValidator::PendingEndEventCount() {
+  const std::shared_ptr<TimerState> state = timer_;
+  RecursiveLockGuard guard(state->lock);
+  return state->pending.size();
+}
+
+void CDataValidator::StartTimer() {
+  StopTimer();
+  const std::shared_ptr<TimerState> state = timer_;
+  state->stop.Reset();
+  state->finished.Reset();
+  try {
+    timerThread_ = std::thread(&CDataValidator::TimerThread, state, std::cref(clock_), tick_, EndEventSeconds(driver_),
+                               Target(), &logger_);
+  } catch (const std::exception&) {
+    logger_.Log(kLogError, kCatValidation, "%s: Unable to start timer thread", kStartTimer);
+    StopTimer();
+    return;
+  }
+  logger_.Log(kLogInfo, kCatValidation, "%s: Timer thread started OK", kStartTimer);
+}
+
+void CDataValidator::StopTimer() {
+  std::shared_ptr<TimerState> state = timer_;
+  state->stop.Set();
+  if (timerThread_.joinable()) {
+    if (state->finished.Wait(kTimerJoinLimit)) {
+      timerThread_.join();
+    } else {
+      // Most likely stuck in a host callback. It only holds its own state, so it may finish later on its own.
+      logger_.Log(kLogError, kCatValidation, "%s: Timer thread did not stop within %lld ms", kStopTimer,
+                  static_cast<long long>(kTimerJoinLimit.count()));
+      timerThread_.detach();
+      timer_ = std::make_shared<TimerState>();
+      timer_->stop.Set();
+      return;
+    }
+  }
+  RecursiveLockGuard guard(state->lock);
+  state->pending.clear();
+}
+
+void CDataValidator::TimerThread(std::shared_ptr<TimerState> state, const Clock& clock, std::chrono::milliseconds tick,
+                                 int32_t seconds, IDataCallback* target, IDebug* logger) {
+  // 64 bits: delays of any length, counted on the monotonic clock.
+  const auto delay = std::chrono::seconds(static_cast<int64_t>(seconds));
+  for (;;) {
+    if (clock.WaitFor(state->stop, tick)) break;
+    RecursiveLockGuard guard(state->lock);
+    while (!state->pending.empty() && !state->stop.IsSet()) {
+      if (clock.Now() - state->pending.front().reported < delay) break;
+      const PendingEndEvent entry = std::move(state->pending.front());
+      state->pending.pop_front();
+      if (target == nullptr) continue;
+      CSearchData searchData(FileTimeToSystemTime(clock.UtcFileTime()));
+      try {
+        target->OnEvent(static_cast<uint8_t>(entry.channel), entry.eventNumber, &searchData, entry.source.c_str(),
+                        static_cast<int32_t>(entry.source.size()), entry.text.c_str(),
+                        static_cast<int32_t>(entry.text.size()), entry.reserved, nullptr);
+      } catch (...) {
+        if (!state->stop.IsSet()) {
+          logger->Log(kLogError, kCatValidation, "%s: DataCallback exception", kTimerThread);
+        }
+      }
+    }
+  }
+  state->finished.Set();
+}
+
+bool CDataValidator::LoadCustomValidator(const std::string& name) {
+  std::string message;
+  if (!dll_.ConnectDLL(name, message)) {
+    logger_.Log(kLogError, kCatValidation, "%s", message.c_str());
+    UnloadCustomValidator();
+    return false;
+  }
+  try {
+    create_ = dll_.GetCreateFunction();
+    release_ = dll_.GetReleaseFunction();
+  } catch (const std::exception& e) {
+    logger_.Log(kLogError, kCatValidation, "%s: %s", kLoadCustomValidator, e.what());
+    UnloadCustomValidator();
+    throw;
+  }
+  if (create_ == nullptr || release_ == nullptr) {
+    logger_.Log(kLogError, kCatValidation, "%s: Cannot load custom data validator DLL functions", kLoadCustomValidator);
+    UnloadCustomValidator();
+    return false;
+  }
+  try {
+    plugin_ = create_();
+  } catch (...) {
+    plugin_ = nullptr;
+  }
+  if (plugin_ == nullptr) {
+    logger_.Log(kLogError, kCatValidation, "%s: Cannot create custom data validator", kLoadCustomValidator);
+    UnloadCustomValidator();
+    return false;
+  }
+  endpoint_ = driver_.GetDeviceEndpoint();
+  bool opened = false;
+  try {
+    opened = plugin_->Open(this, &endpoint_);
+  } catch (...) {
+    opened = false;
+  }
+  if (!opened) {
+    logger_.Log(kLogError, kCatValidation, "%s: Cannot open custom data validator", kLoadCustomValidator);
+    UnloadCustomValidator();
+    return false;
+  }
+  logger_.Log(kLogInfo, kCatValidation, "%s: Custom validator %s is loaded", kLoadCustomValidator, name.c_str());
+  return true;
+}
+
+void CDataValidator::UnloadCustomValidator() {
+  if (plugin_ != nullptr) {
+    try {
+      plugin_->Close();
+      if (release_ != nullptr) release_(&plugin_);
+    } catch (...) {
+      logger_.Log(kLogError, kCatValidation, "%s: the validator plug-in failed while closing", kUnloadCustomValidator);
+    }
+    plugin_ = nullptr;
+  }
+  create_ = nullptr;
+  release_ = nullptr;
+  if (dll_.IsLoaded() && !dll_.DisconnectDLL()) {
+    logger_.Log(kLogWarn, kCatValidation, "%s: Unable to free library \"%s\"", kUnloadCustomValidator,
+                dll_.GetPath().c_str());
+  }
+}
+
+void CDataValidator::ResetCustomValidator() {
+  if (type_ != kValidationCustom || plugin_ == nullptr) return;
+  logger_.Log(kLogDiagnostic, kCatValidation, "%s: Reset custom validator", kResetCustomValidator);
+  try {
+    plugin_->Reset();
+  } catch (...) {
+    logger_.Log(kLogError, kCatValidation, "%s: the validator plug-in failed", kResetCustomValidator);
+  }
+}
 
 }  // namespace korvane

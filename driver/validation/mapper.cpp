@@ -1,0 +1,457 @@
+#include "driver/validation/mapper.h"
+
+#include <algorithm>
+
+#include "driver/core/event_storage.h"
+#include "driver/core/search_data.h"
+#include "driver/support/clock.h"
+#include "driver/support/string_utils.h"
+
+namespace korvane {
+namespace {
+
+constexpr char kInitialize[] = "korvane::CMapper::Initialize";
+constexpr char kLoadConfiguration[] = "korvane::CMapper::LoadConfiguration";
+constexpr char kLoadParameter[] = "korvane::CMapper::LoadParameter";
+constexpr char kCompare[] = "korvane::CMapper::Compare";
+constexpr char kCompareString[] = "korvane::CMapper::CompareStringA";
+constexpr char kCompareInteger[] = "korvane::CMapper::CompareInteger";
+constexpr char kCompareFloat[] = "korvane::CMapper::CompareFloat";
+
+CMapper::ValueType TypeOf(std::string_view type) {
+  if (type.empty()) return CMapper::ValueType::kAuto;
+  if (type == "integer") return CMapper::ValueType::kInteger;
+  if (type == "float") return CMapper::ValueType::kFloat;
+  if (type == "string") return CMapper::ValueType::kString;
+  return CMapper::ValueType::kUnknown;
+}
+
+int32_t MetadataTypeCode(std::string_view type) {
+  if (type == "xml") return 0;
+  if (type == "textevent") return 2;
+  if (type == "udpvca") return 3;
+  if (type == "other") return 4;
+  return 1;
+}
+
+void ReplaceAll(std::string& text, std::string_view name, std::string_view value) {
+  if (name.empty()) return;
+  for (size_t pos = text.find(name); pos != std::string::npos; pos = text.find(name, pos + value.size())) {
+    text.replace(pos, name.size(), value);
+  }
+}
+
+template <typename T>
+bool Ordered(const T& p, const T& c, int32_t op) {
+  switch (op) {
+    case CMapper::kGreater:
+      return p > c;
+    case CMapper::kGreaterOrEqual:
+      return p >= c;
+    case CMapper::kLess:
+      return p < c;
+    case CMapper::kLessOrEqual:
+      return p <= c;
+    case CMapper::kNotEqual:
+      return p != c;
+    default:  // equal, and "contains" on numbers
+      return p == c;
+  }
+}
+
+}  // namespace
+
+CMapper::Action::Action(const Action& other)
+    : kind(other.kind),
+      value(other.value),
+      metadataType(other.metadataType),
+      metadataTypeCode(other.metadataTypeCode),
+      metadataChannel(other.metadataChannel.load()) {}
+
+CMapper::Action& CMapper::Action::operator=(const Action& other) {
+  kind = other.kind;
+  value = other.value;
+  metadataType = other.metadataType;
+  metadataTypeCode = other.metadataTypeCode;
+  metadataChannel.store(other.metadataChannel.load());
+  return *this;
+}
+
+CMapper::CMapper(IDataValidator& validator, IDriver& driver, IDebug& logger) : CMapperBase(validator, driver, logger) {}
+
+int32_t CMapper::OperatorCode(std::string_view text) {
+  if (text == "gt") return kGreater;
+  if (text == "ge") return kGreaterOrEqual;
+  if (text == "lt") return kLess;
+  if (text == "le") return kLessOrEqual;
+  if (text == "neq") return kNotEqual;
+  if (text == "contains") return kContains;
+  return kEqual;
+}
+
+bool CMapper::Initialize(int32_t type, const std::string& configFile) {
+  CXMLParser parser;
+  if (!parser.LoadFile(configFile)) {
+    logger_.Log(kLogError, kCatMapper, "%s: Unable to initialize XML parser", kInitialize);
+    return false;
+  }
+  bool ok = LoadConfiguration(parser);
+  if (ok) ok = ReadMessageType(parser, type);
+  parser.Close();
+  return ok;
+}
+
+bool CMapper::LoadConfiguration(CXMLParser& parser) {
+  ReadSchema(parser);
+
+  arraysWithoutParams_.clear();
+  arraysById_.clear();
+  for (const CXMLParser::Node& node : parser.SelectNodes("root/kslXmlMapper/constants/array")) {
+    ConstantArray array;
+    array.name = parser.GetNodeAttributeW(node, "name");
+    array.values = parser.GetValueList(node);
+    if (array.values.empty()) array.values = parser.GetRangeList(node);
+    if (array.name.empty() || array.values.empty()) continue;
+    const std::string params = parser.GetNodeAttributeW(node, "params");
+    if (params.empty()) {
+      arraysWithoutParams_.push_back(std::move(array));
+    } else {
+      for (const std::string& id : Split(params, ",")) arraysById_[id].push_back(array);
+    }
+  }
+
+  ruleMessages_.clear();
+  expandedRules_ = 0;
+  expansionLimitLogged_ = false;
+  for (const CXMLParser::Node& node : parser.SelectNodes("root/kslXmlMapper/rules/message")) {
+    RuleMessage message;
+    int32_t number = 0;
+    if (ParseInt(parser.GetNodeAttributeW(node, "number"), number)) message.number = static_cast<uint32_t>(number);
+    message.value = parser.GetNodeAttributeW(node, "value");
+    message.alwaysShowText = parser.GetNodeAttributeW(node, "alwaysShowText");
+    message.handleParameters = parser.GetNodeAttributeW(node, "handleParameters");
+    for (const CXMLParser::Node& child : parser.GetChildElements(node)) LoadParameter(message, parser, child);
+    if (message.number != 0 && !message.value.empty() && !message.rules.empty()) {
+      ruleMessages_.push_back(std::move(message));
+    }
+  }
+  if (ruleMessages_.empty()) {
+    logger_.Log(kLogError, kCatMapper, "%s: Unable to read rules from configuration", kLoadConfiguration);
+    return false;
+  }
+  return true;
+}
+
+bool CMapper::LoadParameter(RuleMessage& message, CXMLParser& parser, const CXMLParser::Node& node) {
+  if (driver_.GetEventStorage() == nullptr || driver_.GetSearchTags() == nullptr) {
+    logger_.Log(kLogError, kCatMapper, "%s: event storage and search tags are not created", kLoadParameter);
+    return false;
+  }
+  auto readCondition = [&parser](const CXMLParser::Node& element, int32_t kind) {
+    Condition condition;
+    condition.kind = kind;
+    if (!ParseInt(parser.GetNodeAttributeW(element, "reference"), condition.reference)) condition.reference = 0;
+    condition.value = parser.GetNodeAttributeW(element, "value");
+    condition.op = OperatorCode(parser.GetNodeAttributeW(element, "operator"));
+    condition.type = parser.GetNodeAttributeW(element, "type");
+    return condition;
+  };
+
+  ParameterRule rule;
+  rule.conditions.push_back(readCondition(node, kOwnCondition));
+  rule.id = parser.GetNodeAttributeW(node, "id");
+  for (const CXMLParser::Node& child : parser.GetChildElements(node)) {
+    if (child.name == "and") {
+      rule.conditions.push_back(readCondition(child, kAndCondition));
+    } else if (child.name == "or") {
+      rule.conditions.push_back(readCondition(child, kOrCondition));
+    } else if (child.name == "action") {
+      Action& action = rule.actions.emplace_back();
+      const std::string type = parser.GetNodeAttributeW(child, "type");
+      action.kind = type == "event" ? kEventAction : type == "metadata" ? kMetadataAction : kTextAction;
+      action.value = parser.GetNodeAttributeW(child, "value");
+      action.metadataType = parser.GetNodeAttributeW(child, "metadatatype");
+      action.metadataTypeCode = MetadataTypeCode(action.metadataType);
+      int32_t channel = 0;
+      if (!ParseInt(parser.GetNodeAttributeW(child, "metadatachannel"), channel)) channel = 0;
+      action.metadataChannel = channel;
+    } else if (child.name == "searchtag") {
+      std::string name = parser.GetNodeAttributeW(child, "value");
+      if (!name.empty()) {
+        rule.searchTagName = std::move(name);
+        rule.searchTagType = parser.GetNodeAttributeW(child, "type") == "1";
+      }
+    }
+  }
+  if (rule.actions.empty()) return false;
+
+  std::vector<const ConstantArray*> arrays;
+  const auto listed = arraysById_.find(rule.id);
+  const std::vector<ConstantArray>& source =
+      (!rule.id.empty() && listed != arraysById_.end()) ? listed->second : arraysWithoutParams_;
+  for (const ConstantArray& array : source) arrays.push_back(&array);
+  Expand(rule, arrays, 0, message);
+  return true;
+}
+
+void CMapper::Expand(const ParameterRule& rule, const std::vector<const ConstantArray*>& arrays, size_t index,
+                     RuleMessage& message) {
+  const auto mentions = [&rule](const ConstantArray* array) {
+    for (const Condition& condition : rule.conditions) {
+      if (condition.value.find(array->name) != std::string::npos) return true;
+    }
+    for (const Action& action : rule.actions) {
+      if (action.value.find(array->name) != std::string::npos) return true;
+    }
+    return false;
+  };
+  if (ExpansionLimitReached()) return;
+  if (index < arrays.size() && std::any_of(arrays.begin(), arrays.end(), mentions)) {
+    const ConstantArray& array = *arrays[index];
+    for (const std::string& value : array.values) {
+      if (ExpansionLimitReached()) return;
+      ParameterRule copy = rule;
+      for (Condition& condition : copy.conditions) ReplaceAll(condition.value, array.name, value);
+      for (Action& action : copy.actions) ReplaceAll(action.value, array.name, value);
+      ReplaceAll(copy.searchTagName, array.name, value);
+      Expand(copy, arrays, index + 1, message);
+    }
+    return;
+  }
+  ++expandedRules_;
+  ParameterRule done = rule;
+  for (Condition& condition : done.conditions) {
+    condition.valueType = TypeOf(condition.type);
+    condition.valueIsInteger = ParseInt(condition.value, condition.integerValue);
+    condition.lowerValue = AsciiLower(condition.value);
+  }
+  Register(done);
+  message.rules.push_back(std::move(done));
+}
+
+bool CMapper::ExpansionLimitReached() {
+  if (expandedRules_ < expansionLimit_) return false;
+  // Arrays multiply rules; a configuration must not be able to exhaust memory.
+  if (!expansionLimitLogged_) {
+    logger_.Log(kLogError, kCatMapper,
+                "%s: More than %zu parameter rules after constant expansion; the rest are ignored", kLoadParameter,
+                expansionLimit_);
+    expansionLimitLogged_ = true;
+  }
+  return true;
+}
+
+void CMapper::Register(const ParameterRule& rule) {
+  CEventStorage* storage = driver_.GetEventStorage();
+  const bool endEvents = EndEventSeconds(driver_) != 0;
+  for (const Action& action : rule.actions) {
+    if (action.kind != kEventAction) continue;
+    storage->AddEvent(action.value);
+    if (endEvents) storage->AddEvent("End of " + action.value);
+  }
+  if (!rule.searchTagName.empty()) {
+    driver_.GetSearchTags()->push_back(SearchTag{rule.searchTagName, rule.searchTagType ? 1 : 0});
+  }
+}
+
+bool CMapper::MapMessage(bool textPath, const std::string& message, const ChannelData& record) {
+  CXMLParser parser;
+  if (!parser.LoadXml(message)) return false;
+  const std::string messagePath = textPath ? "root/message" : "message";
+  const std::string value = parser.GetAttributeW(messagePath, "value");
+  const std::vector<std::string> values = parser.GetAttributeListW(messagePath + "/param", "value");
+  const std::vector<std::string> numbers = parser.GetAttributeListW(messagePath + "/param", "number");
+  parser.Close();
+  ParamTable table;
+  if (!values.empty() && values.size() == numbers.size()) {
+    table.resize(values.size());
+    for (size_t i = 0; i < values.size(); ++i) {
+      if (!ParseInt(numbers[i], table[i].number)) table[i].number = 0;
+      table[i].text = values[i];
+    }
+  }
+  return Map(value, table, record);
+}
+
+bool CMapper::MapUniformMessage(const UniformMessage& message, const ChannelData& record) {
+  ParamTable table;
+  size_t count = 0;
+  for (const UniformEntry& entry : message.messages) count += entry.params.size();
+  table.reserve(count);
+  for (const UniformEntry& entry : message.messages) {
+    for (const UniformParam& param : entry.params) {
+      ParamValue& value = table.emplace_back();
+      value.number = param.number;
+      value.text = param.value;
+    }
+  }
+  return Map(message.messages.empty() ? std::string_view() : std::string_view(message.messages.front().value), table,
+             record);
+}
+
+bool CMapper::Map(std::string_view value, ParamTable& table, const ChannelData& record) {
+  bool caseSensitive = false;
+  driver_.IsCaseSensitive(&caseSensitive);
+  for (RuleMessage& message : ruleMessages_) {
+    if (message.value != value) continue;
+    if (message.alwaysShowText == "yes") ReportBlock(record);
+    const bool all = message.handleParameters == "all";
+    bool matched = false;
+    for (ParameterRule& rule : message.rules) {
+      if (Evaluate(rule, table, caseSensitive)) {
+        matched = true;
+        RunActions(rule, record);
+      }
+      if (matched && !all) break;
+    }
+    if (matched) break;
+  }
+  return true;
+}
+
+bool CMapper::Evaluate(ParameterRule& rule, ParamTable& table, bool caseSensitive) {
+  bool matched = true;
+  for (const Condition& condition : rule.conditions) {
+    // A later parameter with the same number replaces an earlier one.
+    ParamValue* param = nullptr;
+    for (auto it = table.rbegin(); it != table.rend(); ++it) {
+      if (it->number == condition.reference) {
+        param = &*it;
+        break;
+      }
+    }
+    const bool outcome = param != nullptr && CompareValues(*param, condition, caseSensitive);
+    if (condition.kind == kOrCondition) {
+      matched = matched || outcome;
+    } else {
+      matched = matched && outcome;
+    }
+  }
+  return matched;
+}
+
+void CMapper::RunActions(ParameterRule& rule, const ChannelData& record) {
+  for (Action& action : rule.actions) {
+    if (!rule.searchTagName.empty()) {
+      // Expanded rules register the same tag name several times; the value is
+      // attached once, under the first entry of that name.
+      if (CSearchData* searchData = SearchDataOf(record)) {
+        const SearchTagList& tags = *driver_.GetSearchTags();
+        for (size_t k = 0; k < tags.size(); ++k) {
+          if (tags[k].name == rule.searchTagName) {
+            searchData->AddSearchTag(action.value.c_str(), static_cast<int32_t>(k + 1));
+            break;
+          }
+        }
+      }
+    }
+    switch (action.kind) {
+      case kTextAction:
+        validator_.ReportData(record.channel, record.searchData, record.source, record.sourceLength,
+                              action.value.c_str(), static_cast<int32_t>(action.value.size()), record.reserved,
+                              "utf-8");
+        break;
+      case kEventAction:
+        ReportNamedEvent(action.value, record);
+        break;
+      case kMetadataAction: {
+        const SYSTEMTIME now = CurrentUtcSystemTime();
+        int32_t channel = action.metadataChannel.load(std::memory_order_relaxed);
+        if (channel == 0) {
+          channel = MetadataChannelFromData(record);
+          action.metadataChannel.store(channel, std::memory_order_relaxed);
+        }
+        if (!action.value.empty()) {
+          validator_.ReportMetadata(2, channel - 1, action.metadataTypeCode, &now, action.value.c_str(),
+                                    static_cast<int32_t>(action.value.size()));
+        } else {
+          validator_.ReportMetadata(2, channel - 1, action.metadataTypeCode, &now, record.data, record.dataLength);
+        }
+        break;
+      }
+      default:
+        break;
+    }
+  }
+}
+
+bool CMapper::Compare(const std::string& p, const std::string& c, int32_t op, const std::string& type) {
+  bool caseSensitive = false;
+  driver_.IsCaseSensitive(&caseSensitive);
+  Condition condition;
+  condition.value = c;
+  condition.op = op;
+  condition.type = type;
+  condition.valueType = TypeOf(type);
+  condition.valueIsInteger = ParseInt(c, condition.integerValue);
+  condition.lowerValue = AsciiLower(c);
+  ParamValue value;
+  value.text = p;
+  return CompareValues(value, condition, caseSensitive);
+}
+
+bool CMapper::CompareValues(ParamValue& p, const Condition& c, bool caseSensitive) {
+  if (p.integerState < 0) p.integerState = ParseInt(p.text, p.integerValue) ? 1 : 0;
+  ValueType type = c.valueType;
+  if (type == ValueType::kAuto) {
+    type = (p.integerState == 1 && c.valueIsInteger) ? ValueType::kInteger : ValueType::kString;
+  }
+  switch (type) {
+    case ValueType::kInteger:
+      return CompareInteger(p.integerState == 1 && c.valueIsInteger, p.integerValue, c.integerValue, c.op);
+    case ValueType::kFloat:
+      return CompareFloat(p.text, c.value, c.op);
+    case ValueType::kString:
+      if (caseSensitive) return CompareStringA(p.text, c.value, c.op);
+      if (!p.lowered) {
+        p.lowerText = AsciiLower(p.text);
+        p.lowered = true;
+      }
+      return CompareStringA(p.lowerText, c.lowerValue, c.op);
+    default:
+      logger_.Log(kLogError, kCatMapper, "%s: Unknown parameter value type", kCompare);
+      return false;
+  }
+}
+
+bool CMapper::CompareStringA(std::string_view p, std::string_view c, int32_t op) {
+  switch (op) {
+    case kEqual:
+      return p == c;
+    case kGreater:
+      return p > c;
+    case kGreaterOrEqual:
+      return p >= c;
+    case kLess:
+      return p < c;
+    case kLessOrEqual:
+      return p <= c;
+    case kNotEqual:
+      return p != c;
+    case kContains:
+      return p.find(c) != std::string_view::npos;
+    default:
+      logger_.Log(kLogError, kCatMapper, "%s: Unknown parameter operator", kCompareString);
+      return false;
+  }
+}
+
+bool CMapper::CompareInteger(bool converted, int32_t p, int32_t c, int32_t op) {
+  if (!converted) {
+    logger_.Log(kLogError, kCatMapper, "%s: Unable to convert parameter values to integer", kCompareInteger);
+    return false;
+  }
+  return Ordered(p, c, op);
+}
+
+bool CMapper::CompareFloat(std::string_view p, std::string_view c, int32_t op) {
+  float pv = 0;
+  float cv = 0;
+  if (!ParseFloat(p, pv) || !ParseFloat(c, cv)) {
+    logger_.Log(kLogError, kCatMapper, "%s: Unable to convert parameter values to float", kCompareFloat);
+    return false;
+  }
+  return Ordered(pv, cv, op);
+}
+
+}  // namespace korvane

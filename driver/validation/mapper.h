@@ -1,0 +1,134 @@
+// The rule mapper for configuration files of mapper version "2": rule
+// messages with parameter rules (and/or conditions, actions, search tags),
+// constant arrays expanded at load time.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "driver/validation/mapper_base.h"
+#include "driver/validation/xml_parser.h"
+
+namespace korvane {
+
+class CMapper : public CMapperBase {
+ public:
+  enum Operator : int32_t {
+    kEqual = 0,
+    kGreater = 1,
+    kGreaterOrEqual = 2,
+    kLess = 3,
+    kLessOrEqual = 4,
+    kNotEqual = 5,
+    kContains = 6,
+  };
+  enum ConditionKind : int32_t { kOwnCondition = 0, kAndCondition = 1, kOrCondition = 2 };
+  enum ActionKind : int32_t { kEventAction = 0, kTextAction = 1, kMetadataAction = 2 };
+  enum class ValueType { kAuto, kInteger, kFloat, kString, kUnknown };
+
+  struct Condition {
+    int32_t kind = kOwnCondition;
+    int32_t reference = 0;
+    std::string value;
+    int32_t op = kEqual;
+    std::string type;
+    // Derived at load time so evaluation does not redo them per message.
+    ValueType valueType = ValueType::kAuto;
+    bool valueIsInteger = false;
+    int32_t integerValue = 0;
+    std::string lowerValue;
+  };
+
+  struct Action {
+    int32_t kind = kTextAction;
+    std::string value;
+    std::string metadataType;
+    int32_t metadataTypeCode = 1;
+    /// 1-based metadata channel; 0 until learned from the first message's data.
+    std::atomic<int32_t> metadataChannel{0};
+
+    Action() = default;
+    Action(const Action& other);
+    Action& operator=(const Action& other);
+  };
+
+  struct ParameterRule {
+    std::string id;
+    std::vector<Condition> conditions;
+    std::vector<Action> actions;
+    std::string searchTagName;
+    bool searchTagType = false;
+  };
+
+  struct RuleMessage {
+    uint32_t number = 0;
+    std::string value;
+    std::string alwaysShowText;
+    std::string handleParameters;
+    std::vector<ParameterRule> rules;
+  };
+
+  struct ConstantArray {
+    std::string name;
+    std::vector<std::string> values;
+  };
+
+  /// Upper bound on parameter rules produced by constant expansion per configuration.
+  static constexpr size_t kMaxExpandedRules = 100000;
+
+  CMapper(IDataValidator& validator, IDriver& driver, IDebug& logger);
+
+  bool Initialize(int32_t type, const std::string& configFile) override;
+  bool MapMessage(bool textPath, const std::string& message, const ChannelData& record) override;
+  bool MapUniformMessage(const UniformMessage& message, const ChannelData& record) override;
+
+  /// Compares parameter value `p` with condition value `c` (p op c) as `type`.
+  bool Compare(const std::string& p, const std::string& c, int32_t op, const std::string& type);
+
+  const std::vector<RuleMessage>& GetRuleMessages() const { return ruleMessages_; }
+  /// Lowers the expansion limit, so tests can reach it with small arrays.
+  void SetExpansionLimitForTesting(size_t limit) { expansionLimit_ = limit; }
+
+  static int32_t OperatorCode(std::string_view text);
+
+ private:
+  /// One message parameter, with its conversions made once per message.
+  struct ParamValue {
+    int32_t number = 0;
+    std::string_view text;
+    int8_t integerState = -1;  // -1 not tried, 0 no, 1 yes
+    int32_t integerValue = 0;
+    bool lowered = false;
+    std::string lowerText;
+  };
+  using ParamTable = std::vector<ParamValue>;
+
+  bool LoadConfiguration(CXMLParser& parser);
+  bool LoadParameter(RuleMessage& message, CXMLParser& parser, const CXMLParser::Node& node);
+  void Expand(const ParameterRule& rule, const std::vector<const ConstantArray*>& arrays, size_t index,
+              RuleMessage& message);
+  void Register(const ParameterRule& rule);
+  /// True (logged once) when no further expanded rule may be added.
+  bool ExpansionLimitReached();
+
+  bool Map(std::string_view value, ParamTable& table, const ChannelData& record);
+  bool Evaluate(ParameterRule& rule, ParamTable& table, bool caseSensitive);
+  void RunActions(ParameterRule& rule, const ChannelData& record);
+  bool CompareValues(ParamValue& p, const Condition& c, bool caseSensitive);
+  bool CompareStringA(std::string_view p, std::string_view c, int32_t op);
+  bool CompareInteger(bool converted, int32_t p, int32_t c, int32_t op);
+  bool CompareFloat(std::string_view p, std::string_view c, int32_t op);
+
+  std::vector<ConstantArray> arraysWithoutParams_;
+  std::map<std::string, std::vector<ConstantArray>> arraysById_;
+  std::vector<RuleMessage> ruleMessages_;
+  size_t expansionLimit_ = kMaxExpandedRules;
+  size_t expandedRules_ = 0;
+  bool expansionLimitLogged_ = false;
+};
+
+}  // namespace korvane

@@ -1,0 +1,105 @@
+#include "driver/validation/message_builder.h"
+
+#include <exception>
+
+#include "driver/support/string_utils.h"
+#include "driver/validation/xml_parser.h"
+
+namespace korvane {
+namespace {
+
+constexpr char kMessageTypePath[] = "root/kslXmlMapper/messageType";
+
+}  // namespace
+
+TextPathDefinition ReadTextPathDefinition(CXMLParser& config) {
+  TextPathDefinition definition;
+  definition.regexParsing = config.GetAttributeW(kMessageTypePath, "parsing") == "regex";
+  for (uint32_t m = 1;; ++m) {
+    const std::string messagePath = Format("%s/message[@number=\"%u\"]", kMessageTypePath, m);
+    TextMessageDefinition message;
+    message.value = config.GetAttributeW(messagePath, "value");
+    if (message.value.empty()) break;
+    for (uint32_t p = 1;; ++p) {
+      const std::string paramPath = Format("%s/param[@number=\"%u\"]", messagePath.c_str(), p);
+      TextParamDefinition param;
+      param.value = config.GetAttributeW(paramPath, "value");
+      if (param.value.empty()) break;
+      if (definition.regexParsing) {
+        if (!ParseInt(config.GetAttributeW(paramPath, "group"), param.group)) param.group = 0;
+        try {
+          param.expression = std::make_shared<const boost::wregex>(Utf8ToWide(param.value), boost::regex::normal);
+        } catch (const std::exception& e) {
+          param.compileError = e.what();
+        }
+      }
+      message.params.push_back(std::move(param));
+    }
+    definition.messages.push_back(std::move(message));
+  }
+  return definition;
+}
+
+bool BuildTextMessage(const TextPathDefinition& definition, std::wstring_view validated, UniformMessage& out,
+                      std::string& error) {
+  out.textPath = true;
+  out.messages.clear();
+  out.messages.reserve(definition.messages.size());
+  const wchar_t* const begin = validated.data();
+  const wchar_t* const end = begin + validated.size();
+  boost::wcmatch match;
+  uint32_t m = 0;
+  for (const TextMessageDefinition& messageDefinition : definition.messages) {
+    UniformEntry& entry = out.messages.emplace_back();
+    entry.number = ++m;
+    entry.value = messageDefinition.value;
+    int32_t p = 0;
+    for (const TextParamDefinition& param : messageDefinition.params) {
+      ++p;
+      std::string value;
+      if (!definition.regexParsing) {
+        value = param.value;
+      } else {
+        if (!param.expression) {
+          error = Format("Invalid regular expression in message %u parameter %d: %s", m, p, param.compileError.c_str());
+          return false;
+        }
+        try {
+          if (!boost::regex_search(begin, end, match, *param.expression)) break;
+        } catch (const std::exception& e) {
+          error = Format("Regular expression of message %u parameter %d failed: %s", m, p, e.what());
+          return false;
+        }
+        // A negative group would address the text around the match, not a group.
+        if (param.group < 0 || static_cast<size_t>(param.group) >= match.size()) break;
+        const auto& group = match[param.group];
+        if (!group.matched || group.first == group.second) break;
+        // The channel escaped the line for XML; the mapper compares the device's own characters.
+        value =
+            XmlUnescape(WideToUtf8(std::wstring_view(group.first, static_cast<size_t>(group.second - group.first))));
+      }
+      if (value.empty()) break;
+      entry.params.push_back(UniformParam{p, std::move(value)});
+    }
+  }
+  return true;
+}
+
+bool BuildXmlMessage(const std::string& xml, const MessageTypeDefinition& type, UniformMessage& out) {
+  out.textPath = false;
+  out.messages.clear();
+  CXMLParser document;
+  if (!document.LoadXml(xml)) return false;
+  UniformEntry& entry = out.messages.emplace_back();
+  entry.number = 1;
+  entry.value = type.messageXPath.empty() ? document.GetRootName() : document.GetNodeTextW(type.messageXPath);
+  for (const auto& [number, xpath] : type.paramXPaths) {
+    if (number <= 0 || xpath.empty()) continue;
+    std::string value = document.GetNodeTextW(xpath);
+    if (!value.empty()) entry.params.push_back(UniformParam{number, std::move(value)});
+  }
+  document.Close();
+  return true;
+}
+
+}  // namespace korvane

@@ -1,0 +1,170 @@
+// Lines sent through a real TCP socket to a real driver (TCP model, text
+// validation), mapped by both rule formats and reported to the in-process host.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "driver/channels/tcp_channel.h"
+#include "driver/core/kestrel_driver.h"
+#include "tests/core/core_test_util.h"
+#include "tests/support/fake_host.h"
+#include "tests/support/socket_peers.h"
+
+namespace korvane::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Kind = HostCall::Kind;
+
+// The TCP model's channel, listening on a free port so tests never collide.
+CTcpChannel* g_channel = nullptr;
+std::unique_ptr<CChannelBase> TcpChannelOnFreePort(IDataDriver& driver, IDebug& debug,
+                                                   const ChannelSettings& settings) {
+  ChannelSettings copy = settings;
+  copy.network.port = 0;
+  auto channel = std::make_unique<CTcpChannel>(driver, debug, copy);
+  g_channel = channel.get();
+  return channel;
+}
+
+// Sale lines "SALE <amount> LANE <lane>"; one regex message type with two parameters.
+constexpr const char* kSaleHead = R"(<?xml version="1.0"?>
+<root>
+  <channelConfig><linefeed value="0x0d0a"/></channelConfig>
+  <validation><regex value="SALE .*"/></validation>
+  <kslXmlMapper%s>
+    <messageType parsing="regex">
+      <message number="1" value="Sale">
+        <param number="1" value='SALE ([0-9]+)' group="1"/>
+        <param number="2" value='LANE ([0-9]+)' group="1"/>
+      </message>
+    </messageType>)";
+
+std::string Config(const std::string& version, const std::string& body) {
+  std::string head = kSaleHead;
+  head.replace(head.find("%s"), 2, version);
+  return head + body + "</kslXmlMapper></root>";
+}
+
+class MappingEndToEndTest : public HostDirTest {
+ protected:
+  void TearDown() override {
+    driver_.reset();
+    g_channel = nullptr;
+    HostDirTest::TearDown();
+  }
+  /// Opens the TCP model on `config` with End events after `endSeconds`, and connects to it.
+  void Start(const std::string& config, int endSeconds) {
+    WriteFile("mapping.xml", config);
+    FakeSettings settings("KestrelTcpModel",
+                          {{1, "1"}, {2, "Text"}, {3, "mapping.xml"}, {5, std::to_string(endSeconds)}});
+    driver_ = std::make_unique<CKestrelDriver>();
+    driver_->SetChannelFactory(&TcpChannelOnFreePort);
+    ASSERT_TRUE(driver_->OpenEx(&host_, &settings));
+    ASSERT_TRUE(driver_->StartChannel(0, 0));
+    ASSERT_NE(g_channel, nullptr);
+    ASSERT_TRUE(g_channel->WaitListening(2s, true));
+    stream_ = TestStream::Connect(g_channel->BoundPort());
+    ASSERT_NE(stream_, nullptr);
+  }
+  void Send(const std::string& line) { ASSERT_TRUE(stream_->Send(line + "\r\n")); }
+
+  RecordingHost host_;  // outlives the driver
+  std::unique_ptr<CKestrelDriver> driver_;
+  std::unique_ptr<TestStream> stream_;
+};
+
+TEST_F(MappingEndToEndTest, LargeSaleBecomesAnEventWithSearchTagAndEndEvent) {
+  Start(Config(R"( version="2")", R"(<rules case_sensitive="yes">
+      <message number="1" value="Sale">
+        <param reference="1" operator="gt" value="100" type="integer">
+          <action type="event" value="Large sale"/>
+          <searchtag value="Amount"/>
+        </param>
+      </message></rules>)"),
+        1);
+  EXPECT_STREQ(driver_->GetEventName(1), "Large sale");
+  EXPECT_STREQ(driver_->GetEventName(2), "End of Large sale");
+  int32_t id = -1;
+  EXPECT_STREQ(driver_->GetSearchTagName(1, &id), "Amount");
+
+  Send("SALE 50 LANE 1");
+  Send("SALE 250 LANE 1");
+  ASSERT_TRUE(host_.WaitForCount(Kind::kEvent, 1));
+  const HostCall sale = host_.Calls(Kind::kEvent).at(0);
+  EXPECT_EQ(sale.text, "Large sale");
+  EXPECT_EQ(sale.number, 1);
+  EXPECT_EQ(sale.source, "TCP Channel");
+  ASSERT_EQ(sale.tags.size(), 1u);
+  EXPECT_EQ(sale.tags[0].id, 1);
+  EXPECT_EQ(sale.tags[0].text, "Large sale");
+
+  const auto sent = std::chrono::steady_clock::now();
+  ASSERT_TRUE(host_.WaitForCount(Kind::kEvent, 2, 3s));
+  const auto delay = std::chrono::steady_clock::now() - sent;
+  EXPECT_GE(delay, 900ms);
+  const HostCall end = host_.Calls(Kind::kEvent).at(1);
+  EXPECT_EQ(end.text, "End of Large sale");
+  EXPECT_EQ(end.number, 2);
+  EXPECT_FALSE(end.encoding.has_value());
+  // The line of 50 produced nothing; nothing was logged as a failure.
+  EXPECT_EQ(host_.Count(Kind::kEvent), 2u);
+  EXPECT_EQ(host_.LogCount("Validation failed"), 0u);
+}
+
+TEST_F(MappingEndToEndTest, LaneArrayPicksTheOneMatchingLane) {
+  Start(Config(R"( version="2")", R"(
+      <constants><array name="LANE" params="p1"><min>1</min><max>4</max></array></constants>
+      <rules case_sensitive="yes">
+      <message number="1" value="Sale" handleParameters="all">
+        <param id="p1" reference="2" operator="eq" value="LANE" type="integer">
+          <and reference="1" operator="gt" value="100" type="integer"/>
+          <action type="event" value="Large sale on lane LANE"/>
+          <searchtag type="1" value="Amount"/>
+        </param>
+      </message></rules>)"),
+        0);
+  EXPECT_STREQ(driver_->GetEventName(3), "Large sale on lane 3");
+  EXPECT_EQ(driver_->GetEventName(5), nullptr);
+
+  Send("SALE 250 LANE 3");
+  Send("SALE 50 LANE 3");
+  Send("SALE 300 LANE 4");
+  ASSERT_TRUE(host_.WaitForCount(Kind::kEvent, 2));
+  const auto events = host_.Calls(Kind::kEvent);
+  EXPECT_EQ(events[0].text, "Large sale on lane 3");
+  EXPECT_EQ(events[0].number, 3);
+  ASSERT_EQ(events[0].tags.size(), 1u);
+  EXPECT_EQ(events[0].tags[0].text, "Large sale on lane 3");
+  EXPECT_EQ(events[1].text, "Large sale on lane 4");
+}
+
+TEST_F(MappingEndToEndTest, LegacyRulesMapThroughTheSameChannel) {
+  Start(Config("", R"(<rules>
+      <message number="1" value="Sale">
+        <param number="1" reference="1" value="100" operator="GT">
+          <and number="1" reference="2" value="3"/>
+          <action number="1" type="event" value="Large sale on lane 3"/>
+          <action number="2" type="data" value="Check lane 3"/>
+          <searchtag type="1" value="Amount"/>
+        </param>
+      </message></rules>)"),
+        0);
+  EXPECT_STREQ(driver_->GetEventName(1), "Large sale on lane 3");
+
+  Send("SALE 99 LANE 3");
+  Send("SALE 250 LANE 2");
+  Send("SALE 250 LANE 3");
+  ASSERT_TRUE(host_.WaitForCount(Kind::kData, 1));
+  ASSERT_EQ(host_.Count(Kind::kEvent), 1u);
+  const HostCall event = host_.Calls(Kind::kEvent).at(0);
+  EXPECT_EQ(event.text, "Large sale on lane 3");
+  ASSERT_EQ(event.tags.size(), 1u);
+  EXPECT_EQ(event.tags[0].id, 1);
+  EXPECT_EQ(host_.Texts(Kind::kData).at(0), "Check lane 3");
+}
+
+}  // namespace
+}  // namespace korvane::testing

@@ -1,0 +1,414 @@
+#include "driver/validation/data_validator.h"
+
+#include <dlfcn.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "driver/support/string_utils.h"
+#include "driver/validation/dll_version.h"
+#include "tests/support/manual_clock.h"
+#include "tests/validation/validation_test_util.h"
+
+namespace korvane::testing {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using ::testing::ElementsAre;
+
+// Lines like "SALE LANE 3 TOTAL 250"; a sale over 100 on lanes 1 to 4 is an event.
+std::string SaleConfig(const std::string& validation = "SALE .*", const std::string& event = "Large sale") {
+  return R"(<?xml version="1.0"?>
+<root>
+  <validation><regex value=")" +
+         validation + R"("/></validation>
+  <kslXmlMapper version="2">
+    <messageType parsing="regex">
+      <message number="1" value="Sale">
+        <param number="1" value='TOTAL ([0-9]+)' group="1"/>
+        <param number="2" value='LANE ([0-9]+)' group="1"/>
+        <param number="3" value="NOTE (.*)$" group="1"/>
+      </message>
+    </messageType>
+    <constants><array name="LANE"><min>1</min><max>4</max></array></constants>
+    <rules>
+      <message number="1" value="Sale" handleParameters="all">
+        <param reference="2" value="LANE" type="integer">
+          <and reference="1" operator="gt" value="100"/>
+          <action type="event" value=")" +
+         event + R"( on lane LANE"/>
+          <searchtag value="Sale"/>
+        </param>
+        <param reference="3" value="a &lt;b&gt; &amp; &quot;c&quot;"><action type="event" value="Noted"/></param>
+      </message>
+    </rules>
+  </kslXmlMapper>
+</root>)";
+}
+
+constexpr const char* kOrderSchema = R"(<?xml version="1.0"?>
+<xs:schema xmlns:xs="http://www.w3.org/2001/XMLSchema" targetNamespace="urn:kestrel:order"
+           xmlns="urn:kestrel:order" elementFormDefault="qualified">
+  <xs:element name="order">
+    <xs:complexType>
+      <xs:sequence><xs:element name="amount" type="xs:int"/><xs:element name="note" type="xs:string"/></xs:sequence>
+      <xs:attribute name="lane" type="xs:int" use="required"/>
+    </xs:complexType>
+  </xs:element>
+</xs:schema>
+)";
+
+constexpr const char* kOrderConfig = R"(<?xml version="1.0"?>
+<root>
+  <validation><xsd value="order.xsd"/></validation>
+  <kslXmlMapper version="2">
+    <messageType><message></message>
+      <param value="/*[local-name()='order']/*[local-name()='amount']"/>
+      <param value="/*[local-name()='order']/@lane"/>
+      <param value="/*[local-name()='order']/*[local-name()='note']"/></messageType>
+    <rules>
+      <message number="1" value="order" handleParameters="all">
+        <param reference="1" operator="ge" value="100"><action type="event" value="Big order"/></param>
+        <param reference="3" value="Tom &amp; &quot;Jerry&quot; &lt;3"><action type="event" value="Quoted"/></param>
+      </message>
+    </rules>
+  </kslXmlMapper>
+</root>)";
+
+class DataValidatorTest : public ValidationTest {
+ protected:
+  std::unique_ptr<CDataValidator> Make(int32_t type, const std::string& config, bool legacy = false,
+                                       const std::string& plugin = "") {
+    WriteFile("config.xml", config);
+    auto validator = std::make_unique<CDataValidator>(driver, debug, clock, milliseconds(300));
+    if (!validator->Initialize(type, "config.xml", plugin, legacy)) return nullptr;
+    return validator;
+  }
+  bool Validate(CDataValidator& validator, const std::string& data, std::string* errorOut = nullptr) {
+    Block block(data);
+    std::string error;
+    const bool ok = validator.ValidateData(error, block.record);
+    if (errorOut != nullptr) *errorOut = error;
+    return ok;
+  }
+  std::vector<std::string> Events() { return driver.host.Texts(Kind::kEvent); }
+  /// Moves the manual clock on by `step` (at least one tick) while the timer
+  /// thread waits, and returns once the thread has handled that tick.
+  void AdvanceTimer(std::chrono::nanoseconds step) {
+    // The timer thread is the only user of the clock; each wait starts after it looked at the pending list.
+    ASSERT_TRUE(clock.WaitForWaits(1)) << "the timer thread does not run";
+    const uint64_t waits = clock.Waits();
+    clock.Advance(step);
+    ASSERT_TRUE(clock.WaitForWaits(waits + 1)) << "the timer thread did not tick";
+  }
+
+  ManualClock clock;
+};
+
+TEST_F(DataValidatorTest, TextPathValidatesParsesAndMaps) {
+  auto validator = Make(kValidationText, SaleConfig());
+  ASSERT_NE(validator, nullptr);
+  ASSERT_TRUE(Validate(*validator, "SALE LANE 3 TOTAL 250"));
+  ASSERT_TRUE(Validate(*validator, "SALE LANE 3 TOTAL 50"));
+  // The channel escapes the line; the rule compares the device's own characters.
+  ASSERT_TRUE(Validate(*validator, "SALE LANE 9 TOTAL 1 NOTE a &lt;b&gt; &amp; &quot;c&quot;"));
+  EXPECT_THAT(Events(), ElementsAre("Large sale on lane 3", "Noted"));
+  const auto events = driver.host.Calls(Kind::kEvent);
+  EXPECT_EQ(events[0].number, 3);
+  EXPECT_EQ(events[0].encoding, "utf-8");
+  ASSERT_EQ(events[0].tags.size(), 1u);
+  EXPECT_EQ(events[0].tags[0].text, "Large sale on lane 3");
+
+  // A line that does not match the validation expression vanishes without a failure or a log line.
+  std::string error;
+  EXPECT_TRUE(Validate(*validator, "REFUND LANE 3 TOTAL 250", &error));
+  EXPECT_EQ(driver.host.Calls().size(), 2u);
+  EXPECT_TRUE(debug.Lines().empty());
+}
+
+TEST_F(DataValidatorTest, ConfigurationIsReusedUntilTheFileChanges) {
+  auto validator = Make(kValidationText, SaleConfig());
+  ASSERT_NE(validator, nullptr);
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(Validate(*validator, "SALE LANE 1 TOTAL 500"));
+  EXPECT_EQ(validator->ConfigurationLoadCount(), 1u);
+
+  // A new validation expression applies from the next block on (the rules stay those of Initialize).
+  WriteFile("config.xml", SaleConfig("SALE LANE 2.*"));
+  ASSERT_TRUE(Validate(*validator, "SALE LANE 1 TOTAL 500"));
+  ASSERT_TRUE(Validate(*validator, "SALE LANE 2 TOTAL 500"));
+  EXPECT_EQ(validator->ConfigurationLoadCount(), 2u);
+  EXPECT_EQ(Events().size(), 6u);
+  EXPECT_EQ(Events().back(), "Large sale on lane 2");
+
+  // Without an expression every block is dropped silently; a vanished file fails every block.
+  WriteFile("config.xml", SaleConfig(""));
+  EXPECT_TRUE(Validate(*validator, "SALE LANE 2 TOTAL 500"));
+  EXPECT_EQ(Events().size(), 6u);
+  std::filesystem::remove(Dir() / "config.xml");
+  std::string error;
+  EXPECT_FALSE(Validate(*validator, "SALE LANE 2 TOTAL 500", &error));
+  EXPECT_EQ(error, "korvane::CDataValidator::ValidateData: unable to read XML configuration file");
+}
+
+TEST_F(DataValidatorTest, BadExpressionsFailTheBlockWithoutCrashing) {
+  auto validator = Make(kValidationText, SaleConfig("SALE \\(unclosed"));
+  ASSERT_NE(validator, nullptr);
+  std::string error;
+  EXPECT_FALSE(Validate(*validator, "SALE LANE 1 TOTAL 500", &error));
+  EXPECT_NE(error.find("korvane::CDataValidator::ValidateText: Invalid regular expression"), std::string::npos)
+      << error;
+
+  // A catastrophic expression ends at the engine's limits.
+  WriteFile("config.xml", SaleConfig("\\(x*\\)*\\(x*\\)*y"));
+  EXPECT_FALSE(Validate(*validator, std::string(40, 'x'), &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_TRUE(Events().empty());
+}
+
+TEST_F(DataValidatorTest, UnsupportedTypesAndMissingConfigurationAreReported) {
+  std::string config = SaleConfig();
+  config.replace(config.find("</messageType>"), 0, "<param value=\"/x\"/>");
+  auto binary = Make(kValidationBinary, config);
+  ASSERT_NE(binary, nullptr);
+  std::string error;
+  EXPECT_FALSE(Validate(*binary, "SALE", &error));
+  EXPECT_EQ(error, "korvane::CDataValidator::ValidateData: Unsupported type of validation");
+
+  CDataValidator unconfigured(driver, debug);
+  EXPECT_FALSE(unconfigured.Initialize(kValidationText, "nowhere.xml", "", false));
+  EXPECT_TRUE(debug.Contains("korvane::CMapper::Initialize: Unable to initialize XML parser"));
+  EXPECT_EQ(unconfigured.GetMapper(), nullptr);
+}
+
+TEST_F(DataValidatorTest, XsdPathValidatesAndKeepsMarkupInValues) {
+  WriteFile("order.xsd", kOrderSchema);
+  auto validator = Make(kValidationXsd, kOrderConfig);
+  ASSERT_NE(validator, nullptr);
+  // Blocks arrive escaped by the channel, as every block of a non-custom type does.
+  ASSERT_TRUE(Validate(*validator, XmlEscape(R"(<order xmlns="urn:kestrel:order" lane="3"><amount>250</amount>)"
+                                             R"(<note>Tom &amp; "Jerry" &lt;3</note></order>)")));
+  EXPECT_THAT(Events(), ElementsAre("Big order", "Quoted"));
+
+  std::string error;
+  EXPECT_FALSE(Validate(*validator,
+                        XmlEscape(R"(<order xmlns="urn:kestrel:order" lane="3"><amount>lots</amount><note/></order>)"),
+                        &error));
+  EXPECT_NE(error.find("korvane::CXMLParser::XSDValidateW"), std::string::npos) << error;
+  EXPECT_FALSE(Validate(*validator, XmlEscape("<order"), &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(Events().size(), 2u);
+}
+
+TEST_F(DataValidatorTest, EndEventsFollowAfterTheDelay) {
+  driver.SetEndEventSeconds(5);
+  auto validator = Make(kValidationText, SaleConfig());
+  ASSERT_NE(validator, nullptr);
+  EXPECT_TRUE(debug.Contains("korvane::CDataValidator::StartTimer: Timer thread started OK"));
+  ASSERT_TRUE(Validate(*validator, "SALE LANE 2 TOTAL 250"));
+  ASSERT_EQ(driver.host.Count(Kind::kEvent), 1u);
+  EXPECT_EQ(validator->PendingEndEventCount(), 1u);
+
+  AdvanceTimer(milliseconds(4900));
+  EXPECT_EQ(driver.host.Count(Kind::kEvent), 1u);
+  // Due at 5 s; found by the tick that follows, 300 ms at most later.
+  AdvanceTimer(milliseconds(400));
+  ASSERT_EQ(driver.host.Count(Kind::kEvent), 2u);
+  const auto events = driver.host.Calls(Kind::kEvent);
+  EXPECT_EQ(events[1].text, "End of Large sale on lane 2");
+  EXPECT_EQ(events[1].number, events[0].number + 1);
+  EXPECT_EQ(events[1].source, "TCP Channel");
+  EXPECT_FALSE(events[1].encoding.has_value());
+  EXPECT_TRUE(events[1].hasTime);
+  // The name at number + 1 is the End event's own.
+  EXPECT_EQ(std::string(driver.events.GetEventText(events[1].number)), events[1].text);
+  EXPECT_EQ(validator->PendingEndEventCount(), 0u);
+}
+
+TEST_F(DataValidatorTest, LongDelaysDoNotWrapAround) {
+  // 500 s in 100 ns units does not fit 32 bits; wrapped, it would be due after about 70 s.
+  driver.SetEndEventSeconds(500);
+  auto validator = Make(kValidationText, SaleConfig());
+  ASSERT_NE(validator, nullptr);
+  ASSERT_TRUE(Validate(*validator, "SALE LANE 1 TOTAL 250"));
+  AdvanceTimer(seconds(100));
+  EXPECT_EQ(driver.host.Count(Kind::kEvent), 1u);
+  EXPECT_EQ(validator->PendingEndEventCount(), 1u);
+  AdvanceTimer(seconds(401));
+  EXPECT_EQ(driver.host.Count(Kind::kEvent), 2u);
+}
+
+TEST_F(DataValidatorTest, StoppingDiscardsPendingEndEventsAndNoDelayMeansNoTimer) {
+  driver.SetEndEventSeconds(1);
+  auto validator = Make(kValidationText, SaleConfig());
+  ASSERT_NE(validator, nullptr);
+  ASSERT_TRUE(Validate(*validator, "SALE LANE 1 TOTAL 250"));
+  validator->StopTimer();
+  EXPECT_EQ(validator->PendingEndEventCount(), 0u);
+  clock.Advance(seconds(2));
+
+  driver.host.Clear();
+  driver.events.Clear();
+  driver.SetEndEventSeconds(0);
+  debug.Clear();
+  auto plain = Make(kValidationText, SaleConfig());
+  ASSERT_NE(plain, nullptr);
+  EXPECT_FALSE(debug.Contains("Timer thread started OK"));
+  ASSERT_TRUE(Validate(*plain, "SALE LANE 1 TOTAL 250"));
+  EXPECT_EQ(plain->PendingEndEventCount(), 0u);
+  EXPECT_THAT(driver.EventNames(), ElementsAre("Large sale on lane 1", "Large sale on lane 2", "Large sale on lane 3",
+                                               "Large sale on lane 4", "Noted"));
+}
+
+TEST_F(DataValidatorTest, TimerSurvivesAThrowingHost) {
+  driver.SetEndEventSeconds(1);
+  auto validator = Make(kValidationText, SaleConfig());
+  ASSERT_NE(validator, nullptr);
+  ASSERT_TRUE(Validate(*validator, "SALE LANE 1 TOTAL 250"));
+  ASSERT_TRUE(Validate(*validator, "SALE LANE 2 TOTAL 250"));
+  driver.host.ThrowOnDelivery(true);
+  AdvanceTimer(milliseconds(1300));
+  EXPECT_EQ(driver.host.Count(Kind::kEvent), 4u);
+  driver.host.ThrowOnDelivery(false);
+  EXPECT_EQ(debug.Count("korvane::CDataValidator::TimerThread: DataCallback exception"), 2u);
+  // The channel thread sees the host's exception (the driver reports it); the timer keeps going.
+  Block block("SALE LANE 3 TOTAL 250");
+  std::string error;
+  driver.host.ThrowOnDelivery(true);
+  EXPECT_ANY_THROW(validator->ValidateData(error, block.record));
+  driver.host.ThrowOnDelivery(false);
+  AdvanceTimer(milliseconds(1300));
+  EXPECT_EQ(driver.host.Count(Kind::kEvent), 6u);
+}
+
+// --- custom validator plug-ins ---
+
+constexpr const char* kAlarmConfig = R"(<?xml version="1.0"?>
+<root><kslXmlMapper version="2">
+  <messageType><message></message><param value="/alarm/zone"/></messageType>
+  <rules><message number="1" value="alarm"><param reference="1" value="0" operator="neq">
+    <action type="text" value="zone"/></param></message></rules>
+</kslXmlMapper></root>)";
+
+class CustomValidatorTest : public DataValidatorTest {
+ protected:
+  void SetUp() override {
+    DataValidatorTest::SetUp();
+    for (const char* name : {"TestValidator.so", "TestValidatorNoRelease.so"}) {
+      std::filesystem::copy_file(std::filesystem::path(KESTREL_TEST_PLUGIN_DIR) / name, Dir() / name);
+    }
+  }
+  /// Keeps the plug-in loaded independently of the validator, so its counters stay readable.
+  int Counter(const char* function) {
+    if (module_ == nullptr) module_ = dlopen((Dir() / "TestValidator.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    auto read = reinterpret_cast<int (*)()>(dlsym(module_, function));
+    return read != nullptr ? read() : -1;
+  }
+  void TearDown() override {
+    if (module_ != nullptr) dlclose(module_);
+    DataValidatorTest::TearDown();
+  }
+  bool Loaded(const char* name) {
+    void* module = dlopen((Dir() / name).c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (module != nullptr) dlclose(module);
+    return module != nullptr;
+  }
+
+  void* module_ = nullptr;
+};
+
+TEST_F(CustomValidatorTest, PluginTextsBecomeMessages) {
+  Counter("TestValidatorAlive");
+  driver.endpoint.address = "10.0.0.7";
+  // ".dll" configured for Windows loads the ".so".
+  auto validator = Make(kValidationCustom, kAlarmConfig, false, "TestValidator.dll");
+  ASSERT_NE(validator, nullptr);
+  EXPECT_TRUE(
+      debug.Contains("korvane::CDataValidator::LoadCustomValidator: Custom validator TestValidator.dll is loaded"));
+
+  ASSERT_TRUE(Validate(*validator, "multi"));
+  const auto data = driver.host.Calls(Kind::kData);
+  ASSERT_EQ(data.size(), 2u);
+  EXPECT_EQ(data[0].text, "zone");
+
+  driver.host.Clear();
+  EXPECT_TRUE(Validate(*validator, "empty"));
+  EXPECT_TRUE(Validate(*validator, "0"));  // a message, but no rule matches
+  EXPECT_TRUE(driver.host.Calls().empty());
+
+  std::string error;
+  EXPECT_FALSE(Validate(*validator, "fail", &error));
+  EXPECT_EQ(error, "TestValidator: checksum mismatch");
+  EXPECT_TRUE(Validate(*validator, "overlong"));  // not XML, dropped; nothing read past the buffer
+
+  // The plug-in's log text is logged as text, never used as a format.
+  ASSERT_TRUE(Validate(*validator, "log"));
+  EXPECT_TRUE(debug.Contains("device said %s %n"));
+
+  // The plug-in keeps the endpoint pointer it was opened with.
+  ASSERT_TRUE(Validate(*validator, "endpoint"));
+  validator->ResetCustomValidator();
+  EXPECT_EQ(Counter("TestValidatorResets"), 1);
+  EXPECT_TRUE(debug.Contains("korvane::CDataValidator::ResetCustomValidator: Reset custom validator"));
+
+  validator->UnloadCustomValidator();
+  EXPECT_EQ(Counter("TestValidatorAlive"), 0);
+  EXPECT_FALSE(Validate(*validator, "multi", &error));
+  EXPECT_EQ(error, "Custom Validation - Data validator is not loaded");
+}
+
+TEST_F(CustomValidatorTest, FailedLoadsLeaveNothingLoaded) {
+  // A plug-in that refuses to open is closed, released and freed.
+  Counter("TestValidatorAlive");
+  driver.endpoint.address = "refuse";
+  EXPECT_EQ(Make(kValidationCustom, kAlarmConfig, false, "TestValidator"), nullptr);
+  EXPECT_TRUE(debug.Contains("korvane::CDataValidator::LoadCustomValidator: Cannot open custom data validator"));
+  EXPECT_EQ(Counter("TestValidatorCloses"), 1);
+  EXPECT_EQ(Counter("TestValidatorAlive"), 0);
+
+  // A missing export throws out of Initialize (the driver's Open reports it) after freeing the library.
+  WriteFile("config.xml", kAlarmConfig);
+  CDataValidator validator(driver, debug);
+  EXPECT_THROW(validator.Initialize(kValidationCustom, "config.xml", "TestValidatorNoRelease", false),
+               std::runtime_error);
+  EXPECT_TRUE(debug.Contains("Could not find function 'ReleaseDriver' from DLL TestValidatorNoRelease.so"));
+  EXPECT_FALSE(Loaded("TestValidatorNoRelease.so"));
+
+  // A library that is not there.
+  EXPECT_FALSE(validator.Initialize(kValidationCustom, "config.xml", "Missing", false));
+  EXPECT_TRUE(
+      debug.Contains("CDynamicDLL::ConnectDLL: cannot load library \"" + (Dir() / "Missing.so").string() + "\" : '"));
+}
+
+TEST(DynamicDllTest, NamesAreCompletedAndVersionsRead) {
+  EXPECT_EQ(CDynamicDLL::CompleteName("Sparrow"), "Sparrow.so");
+  EXPECT_EQ(CDynamicDLL::CompleteName("Sparrow.dll"), "Sparrow.so");
+  EXPECT_EQ(CDynamicDLL::CompleteName("Sparrow.DLL"), "Sparrow.DLL.so");  // the search is case-sensitive
+  EXPECT_EQ(CDynamicDLL::CompleteName("Sparrow.dll.v2"), "Sparrow.dll.v2");
+  EXPECT_EQ(CDynamicDLL::CompleteName("Sparrow.so"), "Sparrow.so");
+
+  setenv("KESTREL_HOST_DIR", KESTREL_TEST_PLUGIN_DIR, 1);
+  CDynamicDLL dll;
+  std::string message;
+  ASSERT_TRUE(dll.ConnectDLL("TestValidator", message));
+  EXPECT_EQ(message, "Loaded library \"TestValidator.so\": version 1.2.3.4");
+  EXPECT_NE(dll.GetCreateFunction(), nullptr);
+  EXPECT_NE(dll.GetReleaseFunction(), nullptr);
+  EXPECT_TRUE(dll.DisconnectDLL());
+  EXPECT_THROW(dll.GetCreateFunction(), std::runtime_error);
+  EXPECT_FALSE(dll.ConnectDLL("", message));
+  EXPECT_TRUE(message.empty());
+  unsetenv("KESTREL_HOST_DIR");
+
+  CDllVersion version("/nonexistent.so");
+  EXPECT_TRUE(version.GetVersionText().empty());
+  version.Parse("4,5,6,7");  // a comma wins over full stops
+  EXPECT_EQ(version.GetRevision(), 7);
+}
+
+}  // namespace
+}  // namespace korvane::testing

@@ -1,0 +1,117 @@
+// The configurations under examples/ with their sample data, fed to the
+// validator as the channel would deliver them (cut into messages, escaped).
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "driver/support/string_utils.h"
+#include "driver/validation/data_validator.h"
+#include "tests/validation/validation_test_util.h"
+
+namespace korvane::testing {
+namespace {
+
+using ::testing::ElementsAre;
+namespace fs = std::filesystem;
+
+const fs::path kRepository = fs::path(__FILE__).parent_path().parent_path().parent_path();
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class ExamplesTest : public ValidationTest {
+ protected:
+  void SetUp() override {
+    ValidationTest::SetUp();
+    if (!fs::is_directory(kRepository / "examples")) GTEST_SKIP() << "examples/ not found beside the tests";
+    // File names in the examples are relative to the host directory, where the build copies examples/.
+    setenv("KESTREL_HOST_DIR", kRepository.c_str(), 1);
+  }
+  std::unique_ptr<CDataValidator> Open(int32_t type, const std::string& config, bool legacy) {
+    auto validator = std::make_unique<CDataValidator>(driver, debug);
+    if (!validator->Initialize(type, config, "", legacy)) return nullptr;
+    return validator;
+  }
+  /// Delivers each piece of `data` between `separator`s, dropping `ignored` bytes.
+  void Play(CDataValidator& validator, const std::string& data, const std::string& separator, char ignored = 0) {
+    for (std::string line : Split(data, separator)) {
+      std::erase(line, ignored);
+      Deliver(validator, line);
+    }
+  }
+  void Deliver(CDataValidator& validator, const std::string& message) {
+    Block block(XmlEscape(message));
+    std::string error;
+    if (!validator.ValidateData(error, block.record)) failures.push_back(error);
+  }
+
+  std::vector<std::string> failures;
+};
+
+TEST_F(ExamplesTest, PointOfSaleJournal) {
+  auto validator = Open(kValidationText, "examples/pos-tcp/pos.xml", false);
+  ASSERT_NE(validator, nullptr) << debug.Lines().size();
+  const std::string journal = ReadFile(kRepository / "examples/pos-tcp/journal.txt");
+  if (journal.empty()) GTEST_SKIP() << "examples/pos-tcp/journal.txt is missing";
+  Play(*validator, journal, "\n", '\r');
+  EXPECT_TRUE(failures.empty()) << failures.front();
+  EXPECT_THAT(driver.host.Texts(Kind::kEvent),
+              ElementsAre("Void", "Watched item: Coffee beans", "Sale", "Sale on lane 3", "Large sale", "No sale",
+                          "Refund", "Refund on lane 3", "Cash out"));
+  // Every line is also shown as text.
+  EXPECT_EQ(driver.host.Count(Kind::kData), 15u);
+  const auto events = driver.host.Calls(Kind::kEvent);
+  ASSERT_EQ(events[4].tags.size(), 3u);
+  EXPECT_EQ(events[4].tags[1].text, "Sale on lane 3");
+  EXPECT_EQ(driver.SearchTagNames().front(), "Transaction");
+}
+
+TEST_F(ExamplesTest, AlarmPanelOverUdp) {
+  auto validator = Open(kValidationXsd, "examples/xml-udp/alarms.xml", false);
+  ASSERT_NE(validator, nullptr);
+  std::vector<fs::path> samples;
+  for (const auto& entry : fs::directory_iterator(kRepository / "examples/xml-udp/samples")) samples.push_back(entry);
+  std::sort(samples.begin(), samples.end());
+  ASSERT_EQ(samples.size(), 5u);
+  for (const fs::path& sample : samples) Deliver(*validator, ReadFile(sample));
+  EXPECT_THAT(driver.host.Texts(Kind::kEvent),
+              ElementsAre("Intrusion in zone 3", "Zone 3 restored", "Tamper", "Fire alarm"));
+  EXPECT_THAT(driver.host.Texts(Kind::kData), ElementsAre("East side: check camera 7"));
+  const auto metadata = driver.host.Calls(Kind::kMetadata);
+  ASSERT_EQ(metadata.size(), 1u);
+  EXPECT_EQ(metadata[0].channel, 0);
+  EXPECT_EQ(metadata[0].format, 2);
+  ASSERT_EQ(failures.size(), 1u);  // 5-not-valid.xml
+  EXPECT_NE(failures[0].find("korvane::CXMLParser::XSDValidateW"), std::string::npos) << failures[0];
+}
+
+TEST_F(ExamplesTest, LegacyAccessControl) {
+  driver.SetEndEventSeconds(1);
+  auto validator = Open(kValidationText, "examples/legacy-access/access.xml", true);
+  ASSERT_NE(validator, nullptr);
+  Play(*validator, ReadFile(kRepository / "examples/legacy-access/events.txt"), "\n", '\r');
+  EXPECT_TRUE(failures.empty());
+  EXPECT_THAT(driver.host.Texts(Kind::kEvent), ElementsAre("Server room opened", "Supervisor entry", "Access denied",
+                                                           "Door forced", "Door held open", "Supervisor entry"));
+  EXPECT_THAT(driver.host.Texts(Kind::kData),
+              ElementsAre("Door forced open - check the camera", "ALARM Glass break in the lobby"));
+  EXPECT_THAT(driver.EventNames(),
+              ElementsAre("Door forced", "End of Door forced", "Door held open", "End of Door held open",
+                          "Server room opened", "End of Server room opened", "Access denied", "End of Access denied",
+                          "Supervisor entry", "End of Supervisor entry"));
+  const auto alarm = driver.host.Calls(Kind::kData).back();
+  ASSERT_EQ(alarm.tags.size(), 1u);
+  EXPECT_EQ(alarm.tags[0].text, "Alarm text");
+}
+
+}  // namespace
+}  // namespace korvane::testing

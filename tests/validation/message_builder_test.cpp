@@ -1,0 +1,150 @@
+#include "driver/validation/message_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "driver/validation/xml_parser.h"
+#include "tests/validation/validation_test_util.h"
+
+namespace korvane::testing {
+namespace {
+
+class MessageBuilderTest : public ValidationTest {
+ protected:
+  TextPathDefinition Definition(const std::string& messageType) {
+    WriteFile("types.xml", "<root><kslXmlMapper>" + messageType + "</kslXmlMapper></root>");
+    CXMLParser parser;
+    EXPECT_TRUE(parser.LoadFile("types.xml"));
+    return ReadTextPathDefinition(parser);
+  }
+};
+
+TEST_F(MessageBuilderTest, ShapeAExtractsRegexGroupsAndStopsAtTheFirstGap) {
+  const TextPathDefinition definition = Definition(R"(<messageType parsing="regex">
+      <message number="1" value="Sale">
+        <param number="1" value='TOTAL ([0-9.]+)' group="1"/>
+        <param number="2" value="LANE [0-9]+" group="abc"/>
+        <param number="3" value='CASH ([0-9.]+)' group="1"/>
+        <param number="4" value="NAME (.+)$" group="1"/>
+      </message>
+      <message number="2" value="Gap">
+        <param number="1" value='LANE ([0-9]+)' group="1"/>
+        <param number="3" value="TOTAL" group="0"/>
+      </message>
+      <message number="3" value="Groups">
+        <param number="1" value='(LANE) ([0-9]+)' group="2"/>
+        <param number="2" value='(LANE)' group="2"/>
+        <param number="3" value="LANE" group="0"/>
+      </message>
+      <message number="5" value="Unreachable"/>
+    </messageType>)");
+  ASSERT_TRUE(definition.regexParsing);
+  ASSERT_EQ(definition.messages.size(), 3u);
+
+  UniformMessage message;
+  std::string error;
+  // The channel delivers the line escaped for XML.
+  ASSERT_TRUE(BuildTextMessage(definition, L"LANE 3 TOTAL 15.55 NAME Tom &amp; &quot;Jerry&quot;", message, error));
+  ASSERT_EQ(message.messages.size(), 3u);
+  const auto& sale = message.messages[0].params;
+  // Parameter 3 does not match, so parameter 4 is never tried.
+  ASSERT_EQ(sale.size(), 2u);
+  EXPECT_EQ(sale[0].value, "15.55");
+  EXPECT_EQ(sale[1].value, "LANE 3");  // group "abc" counts as 0
+  const auto& gap = message.messages[1].params;
+  ASSERT_EQ(gap.size(), 1u);
+  EXPECT_EQ(gap[0].value, "3");
+  const auto& groups = message.messages[2].params;
+  ASSERT_EQ(groups.size(), 1u);  // group 2 of a one-group expression ends the list
+  EXPECT_EQ(groups[0].value, "3");
+
+  EXPECT_EQ(RenderUniformMessage(message),
+            "<?xml version=\"1.0\" encoding=\"utf-8\"?><root>"
+            "<message number=\"1\" value=\"Sale\"><param number=\"1\" type=\"string\" value=\"15.55\" />"
+            "<param number=\"2\" type=\"string\" value=\"LANE 3\" /></message>"
+            "<message number=\"2\" value=\"Gap\"><param number=\"1\" type=\"string\" value=\"3\" /></message>"
+            "<message number=\"3\" value=\"Groups\"><param number=\"1\" type=\"string\" value=\"3\" /></message>"
+            "</root>");
+
+  // Escaped text is stored as the device sent it and escaped exactly once when written.
+  ASSERT_TRUE(BuildTextMessage(definition, L"TOTAL 1 LANE 2 CASH 3 NAME a &lt;b&gt; &amp;amp; \"c\"", message, error));
+  EXPECT_EQ(message.messages[0].params[3].value, "a <b> &amp; \"c\"");
+  EXPECT_NE(RenderUniformMessage(message).find("value=\"a &lt;b&gt; &amp;amp; &quot;c&quot;\""), std::string::npos);
+}
+
+TEST_F(MessageBuilderTest, ShapeAWithoutRegexParsingUsesConstantValues) {
+  const TextPathDefinition definition = Definition(R"(<messageType>
+      <message number="1" value="Line &amp; more"><param number="1" value="(not a regex"/>
+        <param number="2" value="two"/></message></messageType>)");
+  UniformMessage message;
+  std::string error;
+  ASSERT_TRUE(BuildTextMessage(definition, L"anything", message, error));
+  ASSERT_EQ(message.messages.size(), 1u);
+  EXPECT_EQ(message.messages[0].value, "Line & more");
+  ASSERT_EQ(message.messages[0].params.size(), 2u);
+  EXPECT_EQ(message.messages[0].params[0].value, "(not a regex");
+}
+
+TEST_F(MessageBuilderTest, ShapeAReportsUnusableExpressions) {
+  const TextPathDefinition definition = Definition(R"(<messageType parsing="regex">
+      <message number="1" value="M"><param number="1" value="x" group="0"/>
+        <param number="2" value="(unclosed" group="1"/></message></messageType>)");
+  UniformMessage message;
+  std::string error;
+  EXPECT_FALSE(BuildTextMessage(definition, L"x", message, error));
+  EXPECT_NE(error.find("message 1 parameter 2"), std::string::npos) << error;
+  // A line where parameter 1 already fails never reaches the broken expression.
+  EXPECT_TRUE(BuildTextMessage(definition, L"y", message, error));
+
+  // Catastrophic backtracking ends at the engine's limit instead of hanging.
+  const TextPathDefinition slow = Definition(R"(<messageType parsing="regex">
+      <message number="1" value="M"><param number="1" value="(x+x+)+y" group="0"/></message></messageType>)");
+  EXPECT_FALSE(BuildTextMessage(slow, std::wstring(40, L'x'), message, error));
+  EXPECT_FALSE(error.empty());
+}
+
+TEST_F(MessageBuilderTest, ShapeBTakesValuesFromTheDocumentUnescaped) {
+  MessageTypeDefinition type;
+  type.messageXPath = "/event/@kind";
+  type.paramXPaths = {{1, "/event/zone"}, {2, "/event/missing"}, {3, "/event/text"}};
+  UniformMessage message;
+  ASSERT_TRUE(BuildXmlMessage(R"(<event kind="a&quot;b"><zone>5</zone><text>x &lt;y&gt; &amp; "z"</text></event>)",
+                              type, message));
+  ASSERT_EQ(message.messages.size(), 1u);
+  EXPECT_EQ(message.messages[0].value, "a\"b");
+  ASSERT_EQ(message.messages[0].params.size(), 2u);
+  EXPECT_EQ(message.messages[0].params[1].number, 3);
+  EXPECT_EQ(message.messages[0].params[1].value, "x <y> & \"z\"");
+  EXPECT_EQ(RenderUniformMessage(message),
+            "<?xml version=\"1.0\" encoding=\"utf-8\"?><message number=\"1\" value=\"a&quot;b\">"
+            "<param number=\"1\" type=\"string\" value=\"5\"/>"
+            "<param number=\"3\" type=\"string\" value=\"x &lt;y&gt; &amp; &quot;z&quot;\"/></message>");
+
+  // Without a message XPath the value is the root element's name; broken documents give nothing.
+  type.messageXPath.clear();
+  ASSERT_TRUE(BuildXmlMessage("<vca><zone>1</zone></vca>", type, message));
+  EXPECT_EQ(message.messages[0].value, "vca");
+  EXPECT_FALSE(BuildXmlMessage("<vca><zone>1</vca>", type, message));
+  EXPECT_FALSE(BuildXmlMessage(R"(<!DOCTYPE a [<!ENTITY e "boom">]><a>&e;</a>)", type, message));
+}
+
+TEST_F(MessageBuilderTest, RenderingKeepsTheTextReadable) {
+  UniformMessage message;
+  message.messages.push_back(UniformEntry{1,
+                                          std::string("a\x01"
+                                                      "b\xEF\xBF\xBE",
+                                                      6),
+                                          {{1, "tab\tcr\rlf\n"}}});
+  const std::string text = RenderUniformMessage(message);
+  EXPECT_NE(text.find("value=\"a\xEF\xBF\xBD"
+                      "b\xEF\xBF\xBD\""),
+            std::string::npos)
+      << text;
+  CXMLParser parser;
+  ASSERT_TRUE(parser.LoadXml(text));
+  EXPECT_EQ(parser.GetAttributeW("message/param", "value"), "tab\tcr\rlf\n");
+}
+
+}  // namespace
+}  // namespace korvane::testing
