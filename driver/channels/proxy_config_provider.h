@@ -10,17 +10,46 @@
 namespace korvane {
 
 class CMutex;
+class CXMLParser;
 
+/// File layout: root/ProxyConfiguration holds one element per device, named
+/// after the proxy service, with the attributes address, port, (slaveaddress,)
+/// user and password; under it one Destination element with attribute port
+/// per driver instance that wants the device's data. Several instances share
+/// one device element, which lives as long as one Destination remains.
+///
+/// Every operation loads the file, changes it and saves it while holding the
+/// named mutex "KSL_PROXY_CONFIGURATION_MUTEX" (a wait of 10 s at most; after
+/// that it goes on regardless). The file must exist; it is never created.
+/// Devices are matched by comparing attribute values, so any text works as
+/// address, user or password.
 class CProxyConfigProvider {
  public:
   /// `fileName` is resolved against the host directory (normally "KSLProxyConfig.xml").
   explicit CProxyConfigProvider(const std::string& fileName, const std::string& unused = {});
   virtual ~CProxyConfigProvider();
+  CProxyConfigProvider(const CProxyConfigProvider&) = delete;
+  CProxyConfigProvider& operator=(const CProxyConfigProvider&) = delete;
 
+  /// Adds the device (if new) and this instance's Destination (if new). True
+  /// when the entry is registered afterwards; false when the file cannot be
+  /// loaded or changed.
   bool AddProxy(const ProxySettings& entry);
   bool AddIntrepidProxy(const ProxySettings& entry);
+  /// Removes this instance's Destination, and the device when no Destination
+  /// remains. True when a Destination was removed.
   bool RemoveProxy(const ProxySettings& entry);
   bool RemoveIntrepidProxy(const ProxySettings& entry);
+
+ private:
+  bool Add(const ProxySettings& entry, bool intrepid);
+  bool Remove(const ProxySettings& entry, bool intrepid);
+  /// XPath of the device element matching `entry`, or empty when there is none.
+  std::string FindDevice(CXMLParser& parser, const ProxySettings& entry, bool intrepid);
+
+  std::string fileName_;
+  std::string unused_;
+  std::unique_ptr<CMutex> mutex_;
 };
 
 }  // namespace korvane

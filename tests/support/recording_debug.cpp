@@ -14,8 +14,11 @@ void RecordingDebug::Log(int32_t level, int32_t category, const char* format, ..
   std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
   if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
   va_end(args);
-  std::lock_guard<std::mutex> lock(mutex_);
-  lines_.push_back(LogLine{level, category, std::move(text)});
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back(LogLine{level, category, std::move(text)});
+  }
+  changed_.notify_all();
 }
 
 void RecordingDebug::LogPacket(const char*, int32_t length) {
@@ -40,6 +43,17 @@ size_t RecordingDebug::Count(const std::string& fragment) const {
 size_t RecordingDebug::PacketBytes() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return packetBytes_;
+}
+
+bool RecordingDebug::WaitForCount(const std::string& fragment, size_t n, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] {
+    size_t count = 0;
+    for (const auto& line : lines_) {
+      if (line.text.find(fragment) != std::string::npos) ++count;
+    }
+    return count >= n;
+  });
 }
 
 void RecordingDebug::Clear() {

@@ -1,6 +1,8 @@
 // An IDebug that keeps every formatted line, for assertions on log output.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <mutex>
 #include <string>
@@ -28,9 +30,13 @@ class RecordingDebug : public IDebug {
   bool Contains(const std::string& fragment) const { return Count(fragment) > 0; }
   size_t PacketBytes() const;
   void Clear();
+  /// Waits until at least `n` lines contain `fragment`; false when `timeout` passed first.
+  bool WaitForCount(const std::string& fragment, size_t n = 1,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(2)) const;
 
  private:
   mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
   std::vector<LogLine> lines_;
   size_t packetBytes_ = 0;
 };

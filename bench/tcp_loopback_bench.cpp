@@ -1,0 +1,170 @@
+// Lines per second from a TCP peer on 127.0.0.1 to the host's OnData, through
+// a real driver object (KestrelTcpModel, validation "None") and an in-process
+// host, plus the peak resident memory before and after each run: it must not
+// grow with the number of lines.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "kestrel/exports.h"
+
+namespace {
+
+using namespace korvane;
+
+class CountingHost final : public IDataCallbackEx {
+ public:
+  void OnData(uint8_t, ISearchData*, const char*, int32_t, const char*, int32_t, int32_t, const char*) override {
+    lines.fetch_add(1, std::memory_order_relaxed);
+  }
+  void OnEvent(uint8_t, int32_t, ISearchData*, const char*, int32_t, const char*, int32_t, int32_t,
+               const char*) override {}
+  void OnClearScreen(uint8_t, ISearchData*, const char*, int32_t, int32_t) override {}
+  void OnNotify(int32_t) override {}
+  void OnLog(int32_t, const char*) override {}
+  void OnOpenFailed(int32_t) override {}
+  void OnMetadata(int32_t, int32_t, int32_t, const SYSTEMTIME*, const char*, int32_t) override {}
+  std::atomic<uint64_t> lines{0};
+};
+
+class Settings final : public IDriverSettings {
+ public:
+  const char* GetParameter(int32_t index) override {
+    const auto found = parameters.find(index);
+    return found == parameters.end() ? nullptr : found->second.c_str();
+  }
+  const char* GetModel() override { return "KestrelTcpModel"; }
+  std::map<int32_t, std::string> parameters;
+};
+
+long PeakRssKb() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+uint16_t FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+// The driver listens once its worker has run; connect until it answers.
+int ConnectWithin(uint16_t port, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+    ::close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return -1;
+}
+
+bool SendAll(int fd, const std::string& bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+constexpr int kLinesPerIteration = 10000;
+
+// The configuration file sets the line feed CR LF; it lives in a host
+// directory of its own (KESTREL_HOST_DIR).
+std::string WriteConfiguration() {
+  static const std::string name = [] {
+    const auto dir = std::filesystem::temp_directory_path() / ("kestrel_bench_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "tcp_bench.xml") << "<root><channelConfig><linefeed value=\"0x0d0a\"/></channelConfig></root>";
+    ::setenv("KESTREL_HOST_DIR", dir.c_str(), 1);
+    return std::string("tcp_bench.xml");
+  }();
+  return name;
+}
+
+bool WaitForLines(const CountingHost& host, uint64_t expected) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (host.lines.load(std::memory_order_relaxed) < expected) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+void BM_TcpLoopbackLines(benchmark::State& state) {
+  const long rssBefore = PeakRssKb();
+  CountingHost host;
+  Settings settings;
+  const uint16_t port = FreePort();
+  settings.parameters = {{1, std::to_string(port)}, {2, "None"}, {3, WriteConfiguration()}, {4, ""}, {5, "0"}};
+  IDataAPIEx* driver = CreateDriver();
+  if (driver == nullptr || !driver->OpenEx(&host, &settings) || !driver->StartChannel(0, 0)) {
+    state.SkipWithError("driver did not open");
+    if (driver != nullptr) ReleaseDriver(&driver);
+    return;
+  }
+  const int fd = ConnectWithin(port, std::chrono::seconds(5));
+  if (fd < 0) {
+    state.SkipWithError("driver does not listen");
+    ReleaseDriver(&driver);
+    return;
+  }
+  const std::string line = std::string(78, 'x').replace(0, 20, "0123456789 RECEIPT  ") + "\r\n";
+  std::string batch;
+  for (int i = 0; i < kLinesPerIteration; ++i) batch += line;
+
+  uint64_t expected = 0;
+  for (auto _ : state) {
+    if (!SendAll(fd, batch)) {
+      state.SkipWithError("send failed");
+      break;
+    }
+    expected += kLinesPerIteration;
+    if (!WaitForLines(host, expected)) {
+      state.SkipWithError("lines did not arrive");
+      break;
+    }
+  }
+  ::close(fd);
+  driver->StopChannel(0);
+  driver->Close();
+  ReleaseDriver(&driver);
+  state.SetItemsProcessed(static_cast<int64_t>(expected));
+  state.SetBytesProcessed(static_cast<int64_t>(expected * line.size()));
+  state.counters["lines"] = static_cast<double>(expected);
+  state.counters["peak_rss_before_kb"] = static_cast<double>(rssBefore);
+  state.counters["peak_rss_after_kb"] = static_cast<double>(PeakRssKb());
+}
+// 100 000, 5 000 000 and 10 000 000 lines: the peak RSS must not follow the number of lines.
+BENCHMARK(BM_TcpLoopbackLines)->Iterations(10)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TcpLoopbackLines)->Iterations(500)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TcpLoopbackLines)->Iterations(1000)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,138 @@
+#include "driver/channels/proxy_config_provider.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "driver/validation/xml_parser.h"
+
+namespace korvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kFile = "KSLProxyConfig.xml";
+
+// A host directory of its own with a fresh proxy file, set through KESTREL_HOST_DIR.
+class ProxyConfigProviderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* old = getenv("KESTREL_HOST_DIR");
+    if (old != nullptr) savedHostDir_ = old;
+    hadHostDir_ = old != nullptr;
+    char pattern[] = "/tmp/kestrel_proxy_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    setenv("KESTREL_HOST_DIR", dir_.c_str(), 1);
+    Write("<root><ProxyConfiguration/></root>");
+  }
+  void TearDown() override {
+    if (hadHostDir_) {
+      setenv("KESTREL_HOST_DIR", savedHostDir_.c_str(), 1);
+    } else {
+      unsetenv("KESTREL_HOST_DIR");
+    }
+    fs::remove_all(dir_);
+  }
+
+  void Write(const std::string& text) { std::ofstream(dir_ / kFile) << text; }
+  std::string Read() const {
+    std::ifstream in(dir_ / kFile);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  // The devices as saved, without the XML declaration.
+  std::string Devices() const {
+    const std::string text = Read();
+    const size_t begin = text.find("<ProxyConfiguration");
+    const size_t end = text.rfind("</root>");
+    return begin == std::string::npos || end == std::string::npos ? text : text.substr(begin, end - begin);
+  }
+
+  static ProxySettings Device(uint16_t incomingPort, std::string password = "secret") {
+    ProxySettings entry;
+    entry.service = "AgentViProxy";
+    entry.incomingPort = incomingPort;
+    entry.address = "10.0.0.5";
+    entry.port = 8080;
+    entry.user = "admin";
+    entry.password = std::move(password);
+    return entry;
+  }
+
+  fs::path dir_;
+  std::string savedHostDir_;
+  bool hadHostDir_ = false;
+};
+
+TEST_F(ProxyConfigProviderTest, InstancesShareADeviceUntilTheLastDestinationIsRemoved) {
+  CProxyConfigProvider provider(kFile);
+  EXPECT_TRUE(provider.AddProxy(Device(9000)));
+  EXPECT_TRUE(provider.AddProxy(Device(9001)));
+  EXPECT_TRUE(provider.AddProxy(Device(9001)));  // registering again changes nothing
+  const std::string device = "<AgentViProxy address=\"10.0.0.5\" port=\"8080\" user=\"admin\" password=\"secret\">";
+  EXPECT_EQ(Devices(),
+            "<ProxyConfiguration>" + device +
+                "<Destination port=\"9000\"/><Destination port=\"9001\"/></AgentViProxy></ProxyConfiguration>");
+
+  EXPECT_TRUE(provider.RemoveProxy(Device(9000)));
+  EXPECT_EQ(Devices(),
+            "<ProxyConfiguration>" + device + "<Destination port=\"9001\"/></AgentViProxy></ProxyConfiguration>");
+  EXPECT_FALSE(provider.RemoveProxy(Device(9000)));
+  EXPECT_TRUE(provider.RemoveProxy(Device(9001)));
+  EXPECT_EQ(Devices(), "<ProxyConfiguration/>");
+}
+
+TEST_F(ProxyConfigProviderTest, QuotesInCredentialsNeitherBreakNorCrossRegistrations) {
+  CProxyConfigProvider provider(kFile);
+  const std::string tricky = "it's \"quoted\" & <odd>] or @port=\"1\"";
+  EXPECT_TRUE(provider.AddProxy(Device(9000, tricky)));
+  EXPECT_TRUE(provider.AddProxy(Device(9001, "plain")));
+  CXMLParser parser;
+  ASSERT_TRUE(parser.LoadXml(Read()));
+  const auto devices = parser.SelectNodes("root/ProxyConfiguration/AgentViProxy");
+  ASSERT_EQ(devices.size(), 2u);
+  EXPECT_EQ(parser.GetNodeAttributeW(devices[0], "password"), tricky);
+
+  EXPECT_FALSE(provider.RemoveProxy(Device(9001, tricky))) << "another device's destination";
+  EXPECT_TRUE(provider.RemoveProxy(Device(9000, tricky)));
+  EXPECT_EQ(Devices(),
+            "<ProxyConfiguration><AgentViProxy address=\"10.0.0.5\" port=\"8080\" user=\"admin\" "
+            "password=\"plain\"><Destination port=\"9001\"/></AgentViProxy></ProxyConfiguration>");
+}
+
+TEST_F(ProxyConfigProviderTest, IntrepidDeviceCarriesItsSlaveAddressInAttributeOrder) {
+  ProxySettings entry;
+  entry.service = "IntrepidProxy";
+  entry.incomingPort = 9100;
+  entry.address = "192.168.1.9";
+  entry.port = 4000;
+  entry.slaveAddress = 3;
+  CProxyConfigProvider provider(kFile);
+  EXPECT_TRUE(provider.AddIntrepidProxy(entry));
+  EXPECT_EQ(Devices(),
+            "<ProxyConfiguration><IntrepidProxy address=\"192.168.1.9\" port=\"4000\" slaveaddress=\"3\" user=\"\" "
+            "password=\"\"><Destination port=\"9100\"/></IntrepidProxy></ProxyConfiguration>");
+  entry.slaveAddress = 4;
+  EXPECT_FALSE(provider.RemoveIntrepidProxy(entry));
+  entry.slaveAddress = 3;
+  EXPECT_TRUE(provider.RemoveIntrepidProxy(entry));
+  EXPECT_EQ(Devices(), "<ProxyConfiguration/>");
+}
+
+TEST_F(ProxyConfigProviderTest, MissingFileOrEmptyEntryChangesNothing) {
+  CProxyConfigProvider provider(kFile);
+  EXPECT_FALSE(provider.RemoveProxy(ProxySettings{}));
+  EXPECT_FALSE(provider.AddProxy(ProxySettings{}));
+  fs::remove(dir_ / kFile);
+  EXPECT_FALSE(provider.AddProxy(Device(9000)));
+  EXPECT_FALSE(fs::exists(dir_ / kFile)) << "the file is never created";
+}
+
+}  // namespace
+}  // namespace korvane
