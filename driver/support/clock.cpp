@@ -44,9 +44,15 @@ const Clock& SystemClock() {
 SYSTEMTIME CurrentUtcSystemTime() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
-  std::tm tm{};
-  gmtime_r(&ts.tv_sec, &tm);
-  return FromTm(tm, ts.tv_nsec);
+  // Every delivered message is stamped; the calendar fields change once a
+  // second, so each thread keeps the last second's breakdown.
+  thread_local time_t cachedSecond = -1;
+  thread_local std::tm cachedTm{};
+  if (ts.tv_sec != cachedSecond) {
+    gmtime_r(&ts.tv_sec, &cachedTm);
+    cachedSecond = ts.tv_sec;
+  }
+  return FromTm(cachedTm, ts.tv_nsec);
 }
 
 SYSTEMTIME CurrentLocalSystemTime() {

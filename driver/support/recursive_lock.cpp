@@ -50,8 +50,8 @@ void RecursiveLock::Enter() {
     Take(self);
     return;
   }
+  // The event's own mutex orders this wake-up after the previous owner's Leave.
   event_.Wait();
-  std::atomic_thread_fence(std::memory_order_acquire);
   Take(self);
 }
 
