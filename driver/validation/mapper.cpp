@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "driver/core/event_storage.h"
-#include "driver/core/search_data.h"
 #include "driver/support/clock.h"
 #include "driver/support/string_utils.h"
 
@@ -332,19 +331,7 @@ bool CMapper::Evaluate(ParameterRule& rule, ParamTable& table, bool caseSensitiv
 
 void CMapper::RunActions(ParameterRule& rule, const ChannelData& record) {
   for (Action& action : rule.actions) {
-    if (!rule.searchTagName.empty()) {
-      // Expanded rules register the same tag name several times; the value is
-      // attached once, under the first entry of that name.
-      if (CSearchData* searchData = SearchDataOf(record)) {
-        const SearchTagList& tags = *driver_.GetSearchTags();
-        for (size_t k = 0; k < tags.size(); ++k) {
-          if (tags[k].name == rule.searchTagName) {
-            searchData->AddSearchTag(action.value.c_str(), static_cast<int32_t>(k + 1));
-            break;
-          }
-        }
-      }
-    }
+    AttachSearchTag(record, rule.searchTagName, action.value);
     switch (action.kind) {
       case kTextAction:
         validator_.ReportData(record.channel, record.searchData, record.source, record.sourceLength,

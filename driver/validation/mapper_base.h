@@ -39,6 +39,10 @@ class CMapperBase : public IMapper {
   static int32_t MetadataChannelFromData(const ChannelData& record);
   /// The record's search data as the driver's own object, or null.
   static CSearchData* SearchDataOf(const ChannelData& record);
+  /// Attaches `value` to the record's search data under the first entry of the
+  /// driver's search-tag list named `tagName` (its 1-based position is the id).
+  /// Expanded rules register one name several times; the value goes in once.
+  void AttachSearchTag(const ChannelData& record, const std::string& tagName, const std::string& value);
   /// Reports the event `name` when the event storage knows it.
   void ReportNamedEvent(const std::string& name, const ChannelData& record);
   /// Sends the whole block to the host as text.

@@ -246,17 +246,7 @@ void CMapperOld::MapOne(const std::string& value, const ParamLookup& lookup, con
 }
 
 void CMapperOld::RunAction(const ParameterRule& rule, const Action& action, const ChannelData& record) {
-  if (!rule.searchTagName.empty()) {
-    if (CSearchData* searchData = SearchDataOf(record)) {
-      const SearchTagList& tags = *driver_.GetSearchTags();
-      for (size_t k = 0; k < tags.size(); ++k) {
-        if (tags[k].name == rule.searchTagName) {
-          searchData->AddSearchTag(action.value.c_str(), static_cast<int32_t>(k + 1));
-          break;
-        }
-      }
-    }
-  }
+  AttachSearchTag(record, rule.searchTagName, action.value);
   if (action.type == "data") {
     validator_.ReportData(record.channel, record.searchData, record.source, record.sourceLength, action.value.c_str(),
                           static_cast<int32_t>(action.value.size()), record.reserved, "utf-8");
