@@ -69,12 +69,12 @@ class Driver : public IDriver, public IDataValidator {
                       int32_t length) override {
     host_.OnMetadata(kind, channel, format, time, text, length);
   }
-  void ReportData(uint8_t channel, ISearchData* searchData, const char* source, int32_t sourceLength,
-                  const char* text, int32_t length, int32_t reserved, const char* encoding) override {
+  void ReportData(uint8_t channel, ISearchData* searchData, const char* source, int32_t sourceLength, const char* text,
+                  int32_t length, int32_t reserved, const char* encoding) override {
     host_.OnData(channel, searchData, source, sourceLength, text, length, reserved, encoding);
   }
-  void ReportEvent(uint8_t channel, int32_t number, ISearchData* searchData, const char* source,
-                   int32_t sourceLength, const char* text, int32_t length, int32_t reserved) override {
+  void ReportEvent(uint8_t channel, int32_t number, ISearchData* searchData, const char* source, int32_t sourceLength,
+                   const char* text, int32_t length, int32_t reserved) override {
     host_.OnEvent(channel, number, searchData, source, sourceLength, text, length, reserved, "utf-8");
   }
 

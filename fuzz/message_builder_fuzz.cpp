@@ -73,8 +73,7 @@ void CheckRoundTrip(const UniformMessage& message) {
   Check(values.size() == message.messages.size(), "message count differs");
   for (size_t m = 0; m < values.size(); ++m) {
     Check(values[m] == Readable(message.messages[m].value), "message value differs");
-    const auto params = parser.GetAttributeListW(
-        path + "[" + std::to_string(m + 1) + "]/param", "value");
+    const auto params = parser.GetAttributeListW(path + "[" + std::to_string(m + 1) + "]/param", "value");
     Check(params.size() == message.messages[m].params.size(), "parameter count differs");
     for (size_t p = 0; p < params.size(); ++p) {
       Check(params[p] == Readable(message.messages[m].params[p].value), "parameter value differs");

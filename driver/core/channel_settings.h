@@ -52,11 +52,11 @@ namespace korvane {
 
 /// Registration of a proxy model with its outside proxy service.
 struct ProxySettings {
-  std::string service;       ///< "AgentViProxy", ..., or "IntrepidProxy"
+  std::string service;        ///< "AgentViProxy", ..., or "IntrepidProxy"
   uint16_t incomingPort = 0;  ///< local TCP port the driver listens on
-  std::string address;       ///< device address
-  int32_t port = 0;          ///< device port
-  int32_t slaveAddress = 0;  ///< Intrepid model only
+  std::string address;        ///< device address
+  int32_t port = 0;           ///< device port
+  int32_t slaveAddress = 0;   ///< Intrepid model only
   std::string user;
   std::string password;
 };

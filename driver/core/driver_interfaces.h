@@ -66,8 +66,7 @@ class IDataDriver {
 class IDebug {
  public:
   /// printf-style message at `level` (LogLevel) in `category` (LogCategory).
-  virtual void Log(int32_t level, int32_t category, const char* format, ...)
-      __attribute__((format(printf, 4, 5))) = 0;
+  virtual void Log(int32_t level, int32_t category, const char* format, ...) __attribute__((format(printf, 4, 5))) = 0;
   /// Appends raw received bytes to the packet dump (when enabled).
   virtual void LogPacket(const char* data, int32_t length) = 0;
 

@@ -35,8 +35,7 @@ class IDataAPI {
   /// Search tag at 1-based `index`: its name, with its id in *id; null past the end.
   virtual const char* GetSearchTagName(int32_t index, int32_t* id) = 0;
   /// Status of `channel`: true (both values 1, empty text) for an existing channel 0.
-  virtual bool GetChannelStatus(uint8_t channel, int32_t* status1, int32_t* status2, char* text,
-                                uint32_t textSize) = 0;
+  virtual bool GetChannelStatus(uint8_t channel, int32_t* status1, int32_t* status2, char* text, uint32_t textSize) = 0;
 };
 
 /// Adds OpenEx, which also enables metadata delivery.

@@ -8,10 +8,10 @@ namespace korvane {
 
 /// Parameter types: 0 number, 1 text, 3 password, 5 choice list.
 struct ParameterInfo {
-  char label[128];        ///< Zero-terminated, at most 127 characters.
-  int32_t type;           ///< 0 number, 1 text, 3 password, 5 choice list.
-  int32_t flag;           ///< Always 1.
-  char defaultValue[256]; ///< Zero-terminated, at most 255 characters.
+  char label[128];         ///< Zero-terminated, at most 127 characters.
+  int32_t type;            ///< 0 number, 1 text, 3 password, 5 choice list.
+  int32_t flag;            ///< Always 1.
+  char defaultValue[256];  ///< Zero-terminated, at most 255 characters.
 };
 
 static_assert(offsetof(ParameterInfo, type) == 128);

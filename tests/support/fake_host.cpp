@@ -52,8 +52,8 @@ void RecordingHost::OnEvent(uint8_t channel, int32_t eventNumber, ISearchData* s
   if (throwOnDelivery_) throw std::runtime_error("host failed");
 }
 
-void RecordingHost::OnClearScreen(uint8_t channel, ISearchData* searchData, const char* source,
-                                  int32_t sourceLength, int32_t reserved) {
+void RecordingHost::OnClearScreen(uint8_t channel, ISearchData* searchData, const char* source, int32_t sourceLength,
+                                  int32_t reserved) {
   HostCall call{HostCall::Kind::kClearScreen};
   call.channel = channel;
   call.source = Text(source, sourceLength);

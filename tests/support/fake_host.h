@@ -42,9 +42,8 @@ class RecordingHost : public IDataCallbackEx {
  public:
   void OnData(uint8_t channel, ISearchData* searchData, const char* source, int32_t sourceLength, const char* data,
               int32_t dataLength, int32_t reserved, const char* encoding) override;
-  void OnEvent(uint8_t channel, int32_t eventNumber, ISearchData* searchData, const char* source,
-               int32_t sourceLength, const char* eventText, int32_t eventTextLength, int32_t reserved,
-               const char* encoding) override;
+  void OnEvent(uint8_t channel, int32_t eventNumber, ISearchData* searchData, const char* source, int32_t sourceLength,
+               const char* eventText, int32_t eventTextLength, int32_t reserved, const char* encoding) override;
   void OnClearScreen(uint8_t channel, ISearchData* searchData, const char* source, int32_t sourceLength,
                      int32_t reserved) override;
   void OnNotify(int32_t value) override;

@@ -20,8 +20,7 @@ struct LogLine {
 
 class RecordingDebug : public IDebug {
  public:
-  void Log(int32_t level, int32_t category, const char* format, ...) override
-      __attribute__((format(printf, 4, 5)));
+  void Log(int32_t level, int32_t category, const char* format, ...) override __attribute__((format(printf, 4, 5)));
   void LogPacket(const char* data, int32_t length) override;
 
   std::vector<LogLine> Lines() const;
