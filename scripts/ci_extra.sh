@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # The extra CI stages, run by `make test` when KESTREL_CI is set:
+#   0. layout check with clang-format;
 #   1. clang build with AddressSanitizer + UndefinedBehaviorSanitizer, warnings
 #      as errors (thread-safety analysis on) and the libFuzzer targets; the whole
 #      suite runs on it, then every fuzz target for a short time;
@@ -11,6 +12,9 @@ jobs=$(nproc)
 fuzz_seconds=${FUZZ_SECONDS:-20}
 
 stage() { printf '\n==== %s\n' "$*"; }
+
+stage "layout (clang-format)"
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
 stage "clang, AddressSanitizer + UndefinedBehaviorSanitizer, -Werror, libFuzzer targets"
 CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DKESTREL_WERROR=ON -DKESTREL_FUZZ=ON \
