@@ -246,7 +246,11 @@ void CChannelBase::SetConnectionState(const std::string& reason, ConnectionState
 void CChannelBase::ProcessData(const char* data, size_t length) {
   if (data == nullptr || length == 0) return;
   if (!Silenced()) debug_.LogPacket(data, static_cast<int32_t>(std::min<size_t>(length, INT32_MAX)));
+  // Every message cut from this block was received now; one clock read serves them all.
+  blockTime_ = DeliveryTime();
+  inBlock_ = true;
   splitter_.Feed(reinterpret_cast<const uint8_t*>(data), length, *this);
+  inBlock_ = false;
 }
 
 void CChannelBase::BeginConnection() {
@@ -285,7 +289,7 @@ void CChannelBase::FlushMessage(std::string_view message) {
     text = converted_;
   }
   try {
-    CSearchData searchData(DeliveryTime());
+    CSearchData searchData(inBlock_ ? blockTime_ : DeliveryTime());
     // Plug-in validators get the raw bytes; everybody else gets text fit for XML.
     if (driver_.GetValidationType() != kValidationCustom) {
       escaped_.clear();

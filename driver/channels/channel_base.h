@@ -144,6 +144,9 @@ class CChannelBase : private IMessageSink {
   std::string escaped_;
   uint64_t stampSecond_ = 0;
   SYSTEMTIME stamp_{};
+  // Reception time of the block ProcessData is cutting, while it does.
+  SYSTEMTIME blockTime_{};
+  bool inBlock_ = false;
 };
 
 }  // namespace korvane
