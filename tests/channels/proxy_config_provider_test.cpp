@@ -5,15 +5,18 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 
 #include "driver/validation/xml_parser.h"
+#include "tests/support/scoped_host_directory.h"
 
 namespace korvane {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ScopedHostDirectory;
 
 constexpr const char* kFile = "KSLProxyConfig.xml";
 
@@ -21,23 +24,12 @@ constexpr const char* kFile = "KSLProxyConfig.xml";
 class ProxyConfigProviderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* old = getenv("KESTREL_HOST_DIR");
-    if (old != nullptr) savedHostDir_ = old;
-    hadHostDir_ = old != nullptr;
-    char pattern[] = "/tmp/kestrel_proxy_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    setenv("KESTREL_HOST_DIR", dir_.c_str(), 1);
+    hostDir_.emplace("kestrel_proxy");
+    ASSERT_TRUE(hostDir_->Valid());
+    dir_ = hostDir_->Path();
     Write("<root><ProxyConfiguration/></root>");
   }
-  void TearDown() override {
-    if (hadHostDir_) {
-      setenv("KESTREL_HOST_DIR", savedHostDir_.c_str(), 1);
-    } else {
-      unsetenv("KESTREL_HOST_DIR");
-    }
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { hostDir_.reset(); }
 
   void Write(const std::string& text) { std::ofstream(dir_ / kFile) << text; }
   std::string Read() const {
@@ -65,9 +57,8 @@ class ProxyConfigProviderTest : public ::testing::Test {
     return entry;
   }
 
+  std::optional<ScopedHostDirectory> hostDir_;
   fs::path dir_;
-  std::string savedHostDir_;
-  bool hadHostDir_ = false;
 };
 
 TEST_F(ProxyConfigProviderTest, InstancesShareADeviceUntilTheLastDestinationIsRemoved) {

@@ -13,6 +13,7 @@
 
 #include "driver/channels/channel_base.h"
 #include "driver/core/kestrel_driver.h"
+#include "tests/support/scoped_host_directory.h"
 
 namespace korvane::testing {
 
@@ -47,24 +48,16 @@ class FakeChannel : public CChannelBase {
 class HostDirTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kestrel_core_XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    setenv("KESTREL_HOST_DIR", dir_.c_str(), 1);
+    hostDir_.emplace("kestrel_core");
+    ASSERT_TRUE(hostDir_->Valid());
     FakeChannel::alive = 0;
   }
-  void TearDown() override {
-    unsetenv("KESTREL_HOST_DIR");
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  void WriteFile(const std::string& name, const std::string& content) const {
-    std::ofstream(dir_ / name, std::ios::binary) << content;
-  }
-  const std::filesystem::path& Dir() const { return dir_; }
+  void TearDown() override { hostDir_.reset(); }
+  void WriteFile(const std::string& name, const std::string& content) const { hostDir_->Write(name, content); }
+  const std::filesystem::path& Dir() const { return hostDir_->Path(); }
 
  private:
-  std::filesystem::path dir_;
+  std::optional<ScopedHostDirectory> hostDir_;
 };
 
 }  // namespace korvane::testing

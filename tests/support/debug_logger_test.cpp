@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/support/fake_host.h"
+#include "tests/support/scoped_host_directory.h"
 
 namespace korvane {
 namespace {
@@ -20,6 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::HostCall;
 using testing::RecordingHost;
+using testing::ScopedHostDirectory;
 
 constexpr int kInfo = 1;
 constexpr int kWarn = 2;
@@ -52,22 +54,18 @@ std::vector<fs::path> OldFiles(const fs::path& dir) {
 class DebugLoggerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "kestrel-logger-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    setenv("KESTREL_HOST_DIR", dir_.c_str(), 1);
+    hostDir_.emplace("kestrel_logger");
+    ASSERT_TRUE(hostDir_->Valid());
+    dir_ = hostDir_->Path();
   }
-  void TearDown() override {
-    unsetenv("KESTREL_HOST_DIR");
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
+  void TearDown() override { hostDir_.reset(); }
 
   fs::path LogFile() const { return dir_ / "Debug_KSL_Log.txt"; }
   fs::path PacketFile() const { return dir_ / "Debug_KSL_Packets.bin"; }
 
   std::vector<std::string> HostLogs() const { return host_.Texts(HostCall::Kind::kLog); }
 
+  std::optional<ScopedHostDirectory> hostDir_;
   fs::path dir_;
   RecordingHost host_;
 };

@@ -15,6 +15,7 @@
 #include "driver/validation/mapper_interface.h"
 #include "tests/support/fake_driver.h"
 #include "tests/support/recording_debug.h"
+#include "tests/support/scoped_host_directory.h"
 
 namespace korvane::testing {
 
@@ -44,26 +45,13 @@ class ValidationTest : public ::testing::Test {
   using Kind = HostCall::Kind;
 
   void SetUp() override {
-    if (const char* old = std::getenv("KESTREL_HOST_DIR")) oldHostDir_ = old;
-    std::string pattern = (std::filesystem::temp_directory_path() / "kestrel_validation_XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    setenv("KESTREL_HOST_DIR", dir_.c_str(), 1);
+    hostDir_.emplace("kestrel_validation");
+    ASSERT_TRUE(hostDir_->Valid());
   }
-  void TearDown() override {
-    if (oldHostDir_) {
-      setenv("KESTREL_HOST_DIR", oldHostDir_->c_str(), 1);
-    } else {
-      unsetenv("KESTREL_HOST_DIR");
-    }
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  void TearDown() override { hostDir_.reset(); }
 
-  void WriteFile(const std::string& name, const std::string& content) const {
-    std::ofstream(dir_ / name, std::ios::binary | std::ios::trunc) << content;
-  }
-  const std::filesystem::path& Dir() const { return dir_; }
+  void WriteFile(const std::string& name, const std::string& content) const { hostDir_->Write(name, content); }
+  const std::filesystem::path& Dir() const { return hostDir_->Path(); }
 
   /// A record for `data` as a TCP channel would deliver it.
   struct Block {
@@ -85,8 +73,7 @@ class ValidationTest : public ::testing::Test {
   RecordingDebug debug;
 
  private:
-  std::filesystem::path dir_;
-  std::optional<std::string> oldHostDir_;
+  std::optional<ScopedHostDirectory> hostDir_;
 };
 
 }  // namespace korvane::testing

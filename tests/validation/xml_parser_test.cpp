@@ -11,10 +11,13 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/scoped_host_directory.h"
+
 namespace korvane {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ScopedHostDirectory;
 
 constexpr const char* kXsPrefix = "xmlns:xs='http://www.w3.org/2001/XMLSchema'";
 
@@ -36,21 +39,11 @@ constexpr const char* kInvalidOrder = R"(<order xmlns="urn:kestrel:order" lane="
 class XmlParserTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (const char* old = std::getenv("KESTREL_HOST_DIR")) oldHostDir_ = old;
-    std::string pattern = (fs::temp_directory_path() / "kestrel_xml_XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    setenv("KESTREL_HOST_DIR", dir_.c_str(), 1);
+    hostDir_.emplace("kestrel_xml");
+    ASSERT_TRUE(hostDir_->Valid());
+    dir_ = hostDir_->Path();
   }
-  void TearDown() override {
-    if (oldHostDir_) {
-      setenv("KESTREL_HOST_DIR", oldHostDir_->c_str(), 1);
-    } else {
-      unsetenv("KESTREL_HOST_DIR");
-    }
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
+  void TearDown() override { hostDir_.reset(); }
   void Write(const std::string& name, const std::string& content) {
     std::ofstream(dir_ / name, std::ios::binary) << content;
   }
@@ -59,8 +52,8 @@ class XmlParserTest : public ::testing::Test {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
+  std::optional<ScopedHostDirectory> hostDir_;
   fs::path dir_;
-  std::optional<std::string> oldHostDir_;
 };
 
 TEST_F(XmlParserTest, ReadsOnAnUnloadedParserAreEmpty) {
