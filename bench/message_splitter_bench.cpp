@@ -7,6 +7,7 @@
 
 #include "driver/channels/channel_base.h"
 #include "driver/channels/message_splitter.h"
+#include "tests/support/null_fakes.h"
 
 namespace {
 
@@ -46,30 +47,10 @@ void BM_SplitterLines(benchmark::State& state) {
 }
 BENCHMARK(BM_SplitterLines);
 
-class NullDriver final : public IDataDriver, public IDebug {
+class NullDriver final : public testing::NullDataDriver {
  public:
   void OnChannelData(const ChannelData* record) override { bytes += static_cast<size_t>(record->dataLength); }
-  void ForwardEvent(const ChannelData*, int32_t) override {}
-  void OnClearScreen(const ChannelData*) override {}
-  void ForwardNotify(int32_t) override {}
-  void OnOpenFailed(int32_t) override {}
-  void ResetCustomValidator() override {}
-  int32_t GetValidationType() override { return validationType; }
-  void Log(int32_t, int32_t, const char*, ...) override {}
-  void LogPacket(const char*, int32_t) override {}
-  int32_t validationType = kValidationNone;
   size_t bytes = 0;
-};
-
-class BenchChannel final : public CChannelBase {
- public:
-  using CChannelBase::CChannelBase;
-  using CChannelBase::ProcessData;
-
- protected:
-  bool OpenChannel() override { return true; }
-  void CloseChannel() override {}
-  int Run() override { return 0; }
 };
 
 // Arg: validation type (0 none: escaped; 4 custom: raw bytes).
@@ -78,7 +59,7 @@ void BM_ProcessDataLines(benchmark::State& state) {
   driver.validationType = static_cast<int32_t>(state.range(0));
   ChannelSettings settings;
   settings.lineFeedBytes = {'\r', '\n'};
-  BenchChannel channel(driver, driver, settings);
+  testing::SocketlessChannel channel(driver, driver, settings);
   const std::string block = LinesBlock();
   for (auto _ : state) channel.ProcessData(block.data(), block.size());
   benchmark::DoNotOptimize(driver.bytes);

@@ -20,23 +20,17 @@
 #include <thread>
 
 #include "kestrel/exports.h"
+#include "tests/support/null_fakes.h"
 
 namespace {
 
 using namespace korvane;
 
-class CountingHost final : public IDataCallbackEx {
+class CountingHost final : public testing::NullHost {
  public:
   void OnData(uint8_t, ISearchData*, const char*, int32_t, const char*, int32_t, int32_t, const char*) override {
     lines.fetch_add(1, std::memory_order_relaxed);
   }
-  void OnEvent(uint8_t, int32_t, ISearchData*, const char*, int32_t, const char*, int32_t, int32_t,
-               const char*) override {}
-  void OnClearScreen(uint8_t, ISearchData*, const char*, int32_t, int32_t) override {}
-  void OnNotify(int32_t) override {}
-  void OnLog(int32_t, const char*) override {}
-  void OnOpenFailed(int32_t) override {}
-  void OnMetadata(int32_t, int32_t, int32_t, const SYSTEMTIME*, const char*, int32_t) override {}
   std::atomic<uint64_t> lines{0};
 };
 

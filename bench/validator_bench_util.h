@@ -14,6 +14,7 @@
 #include "driver/core/driver_interfaces.h"
 #include "driver/core/event_storage.h"
 #include "kestrel/data_callback.h"
+#include "tests/support/null_fakes.h"
 
 namespace korvane::bench {
 
@@ -34,7 +35,7 @@ inline long ResidentKiB() {
   return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-class CountingHost : public IDataCallbackEx {
+class CountingHost : public testing::NullHost {
  public:
   void OnData(uint8_t, ISearchData*, const char*, int32_t, const char*, int32_t, int32_t, const char*) override {
     ++data;
@@ -43,10 +44,6 @@ class CountingHost : public IDataCallbackEx {
                const char*) override {
     ++events;
   }
-  void OnClearScreen(uint8_t, ISearchData*, const char*, int32_t, int32_t) override {}
-  void OnNotify(int32_t) override {}
-  void OnLog(int32_t, const char*) override {}
-  void OnOpenFailed(int32_t) override {}
   void OnMetadata(int32_t, int32_t, int32_t, const SYSTEMTIME*, const char*, int32_t) override { ++metadata; }
 
   std::atomic<uint64_t> data{0};

@@ -6,20 +6,11 @@
 #include <string>
 
 #include "driver/core/configuration.h"
-
-namespace {
-
-class NullDebug final : public korvane::IDebug {
- public:
-  void Log(int32_t, int32_t, const char*, ...) override {}
-  void LogPacket(const char*, int32_t) override {}
-};
-
-}  // namespace
+#include "tests/support/null_fakes.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string value(reinterpret_cast<const char*>(data), size);
-  NullDebug debug;
+  korvane::testing::NullDebug debug;
   const std::string result = korvane::ParseConfigString(debug, "linefeed", value);
   const bool hex = size >= 2 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X');
   if (!hex && result != value) std::abort();

@@ -12,6 +12,7 @@
 #include "driver/core/search_data.h"
 #include "driver/validation/mapper.h"
 #include "driver/validation/mapper_old.h"
+#include "tests/support/null_fakes.h"
 
 namespace {
 
@@ -39,23 +40,8 @@ constexpr const char* kLegacyRules = R"(<root><kslXmlMapper>
     <param number="2" reference="*" value=""><searchtag value="T"/></param>
   </message></rules></kslXmlMapper></root>)";
 
-class NullDebug : public IDebug {
- public:
-  void Log(int32_t, int32_t, const char*, ...) override {}
-  void LogPacket(const char*, int32_t) override {}
-};
-
-class NullHost : public IDataCallbackEx {
- public:
-  void OnData(uint8_t, ISearchData*, const char*, int32_t, const char*, int32_t, int32_t, const char*) override {}
-  void OnEvent(uint8_t, int32_t, ISearchData*, const char*, int32_t, const char*, int32_t, int32_t,
-               const char*) override {}
-  void OnClearScreen(uint8_t, ISearchData*, const char*, int32_t, int32_t) override {}
-  void OnNotify(int32_t) override {}
-  void OnLog(int32_t, const char*) override {}
-  void OnOpenFailed(int32_t) override {}
-  void OnMetadata(int32_t, int32_t, int32_t, const SYSTEMTIME*, const char*, int32_t) override {}
-};
+using testing::NullDebug;
+using testing::NullHost;
 
 class Driver : public IDriver, public IDataValidator {
  public:

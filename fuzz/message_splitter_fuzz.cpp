@@ -8,36 +8,18 @@
 #include <vector>
 
 #include "driver/channels/channel_base.h"
+#include "tests/support/null_fakes.h"
 
 namespace {
 
 using namespace korvane;
 
-class Recorder final : public IDataDriver, public IDebug {
+class Recorder final : public testing::NullDataDriver {
  public:
   void OnChannelData(const ChannelData* record) override { events.emplace_back(record->data, record->dataLength); }
-  void ForwardEvent(const ChannelData*, int32_t) override {}
   void OnClearScreen(const ChannelData*) override { events.emplace_back("<clear>"); }
-  void ForwardNotify(int32_t) override {}
-  void OnOpenFailed(int32_t) override {}
-  void ResetCustomValidator() override {}
-  int32_t GetValidationType() override { return validationType; }
-  void Log(int32_t, int32_t, const char*, ...) override {}
-  void LogPacket(const char*, int32_t) override {}
 
-  int32_t validationType = kValidationText;
   std::vector<std::string> events;
-};
-
-class FuzzChannel final : public CChannelBase {
- public:
-  using CChannelBase::CChannelBase;
-  using CChannelBase::ProcessData;
-
- protected:
-  bool OpenChannel() override { return true; }
-  void CloseChannel() override {}
-  int Run() override { return 0; }
 };
 
 struct Input {
@@ -59,7 +41,7 @@ std::vector<std::string> Run(const ChannelSettings& settings, size_t limit, int3
                              const std::string& stream, const std::vector<size_t>& cuts) {
   Recorder recorder;
   recorder.validationType = validationType;
-  FuzzChannel channel(recorder, recorder, settings);
+  testing::SocketlessChannel channel(recorder, recorder, settings);
   channel.SetMessageLimit(limit);
   size_t begin = 0;
   for (size_t cut : cuts) {
