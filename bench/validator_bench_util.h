@@ -11,15 +11,15 @@
 #include <iterator>
 #include <string>
 
-#include "driver/core/driver_interfaces.h"
-#include "driver/core/event_storage.h"
+#include "driver/common/driver_interfaces.h"
+#include "driver/common/event_storage.h"
 #include "kestrel/data_callback.h"
 #include "tests/support/null_fakes.h"
 
 namespace korvane::bench {
 
 /// The repository root (examples/ is read where it stands).
-inline std::filesystem::path Repository() { return std::filesystem::path(__FILE__).parent_path().parent_path(); }
+inline std::filesystem::path Repository() { return std::filesystem::path(KESTREL_SOURCE_DIR); }
 
 inline std::string ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bench/validator_bench_util.h"
-#include "driver/core/search_data.h"
+#include "driver/common/search_data.h"
 #include "driver/support/string_utils.h"
 #include "driver/validation/data_validator.h"
 #include "driver/validation/mapper.h"

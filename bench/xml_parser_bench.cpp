@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string>
 
-#include "driver/validation/xml_parser.h"
+#include "driver/support/xml_parser.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <fstream>
 #include <string>
 
-#include "driver/core/event_storage.h"
-#include "driver/core/search_data.h"
+#include "driver/common/event_storage.h"
+#include "driver/common/search_data.h"
 #include "driver/validation/mapper.h"
 #include "driver/validation/mapper_old.h"
 #include "tests/support/null_fakes.h"

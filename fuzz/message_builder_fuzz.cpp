@@ -9,8 +9,8 @@
 #include <string>
 
 #include "driver/support/string_utils.h"
+#include "driver/support/xml_parser.h"
 #include "driver/validation/message_builder.h"
-#include "driver/validation/xml_parser.h"
 
 namespace {
 

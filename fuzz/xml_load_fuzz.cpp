@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "driver/validation/xml_parser.h"
+#include "driver/support/xml_parser.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

@@ -13,7 +13,7 @@
 #include <system_error>
 #include <utility>
 
-#include "driver/core/search_data.h"
+#include "driver/common/search_data.h"
 #include "driver/support/code_page.h"
 #include "driver/support/string_utils.h"
 

@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "driver/channels/message_splitter.h"
-#include "driver/core/channel_settings.h"
-#include "driver/core/driver_interfaces.h"
+#include "driver/common/channel_settings.h"
+#include "driver/common/driver_interfaces.h"
 #include "driver/support/clock.h"
 #include "driver/support/event.h"
 

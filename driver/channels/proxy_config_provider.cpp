@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "driver/support/mutex.h"
-#include "driver/validation/xml_parser.h"
+#include "driver/support/xml_parser.h"
 
 namespace korvane {
 namespace {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "driver/core/channel_settings.h"
+#include "driver/common/channel_settings.h"
 
 namespace korvane {
 

@@ -11,7 +11,7 @@
 #include "driver/core/model_table.h"
 #include "driver/support/debug_logger.h"
 #include "driver/support/string_utils.h"
-#include "driver/validation/xml_parser.h"
+#include "driver/support/xml_parser.h"
 
 namespace korvane {
 namespace {

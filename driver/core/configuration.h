@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/core/driver_interfaces.h"
+#include "driver/common/driver_interfaces.h"
 
 namespace korvane {
 

@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "driver/core/channel_settings.h"
-#include "driver/core/driver_interfaces.h"
-#include "driver/core/event_storage.h"
+#include "driver/common/channel_settings.h"
+#include "driver/common/driver_interfaces.h"
+#include "driver/common/event_storage.h"
 #include "driver/core/model_table.h"
 #include "driver/support/event.h"
 #include "driver/support/recursive_lock.h"

@@ -7,8 +7,8 @@
 #include <span>
 #include <string_view>
 
-#include "driver/core/channel_settings.h"
-#include "driver/core/driver_interfaces.h"
+#include "driver/common/channel_settings.h"
+#include "driver/common/driver_interfaces.h"
 #include "kestrel/driver_settings.h"
 
 namespace korvane {

@@ -6,7 +6,7 @@
 
 #include "driver/support/host_directory.h"
 #include "driver/support/string_utils.h"
-#include "driver/validation/xml_parser.h"
+#include "driver/support/xml_parser.h"
 
 namespace korvane {
 

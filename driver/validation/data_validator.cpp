@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <exception>
 
-#include "driver/core/search_data.h"
+#include "driver/common/search_data.h"
 #include "driver/support/string_utils.h"
 #include "driver/validation/mapper.h"
 #include "driver/validation/mapper_old.h"

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "driver/core/channel_data.h"
-#include "driver/core/driver_interfaces.h"
+#include "driver/common/channel_data.h"
+#include "driver/common/driver_interfaces.h"
 #include "driver/support/clock.h"
 #include "driver/support/event.h"
 #include "driver/support/recursive_lock.h"

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "driver/core/event_storage.h"
+#include "driver/common/event_storage.h"
 #include "driver/support/clock.h"
 #include "driver/support/string_utils.h"
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/support/xml_parser.h"
 #include "driver/validation/mapper_base.h"
-#include "driver/validation/xml_parser.h"
 
 namespace korvane {
 

@@ -1,9 +1,9 @@
 #include "driver/validation/mapper_base.h"
 
-#include "driver/core/event_storage.h"
-#include "driver/core/search_data.h"
+#include "driver/common/event_storage.h"
+#include "driver/common/search_data.h"
 #include "driver/support/string_utils.h"
-#include "driver/validation/xml_parser.h"
+#include "driver/support/xml_parser.h"
 
 namespace korvane {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "driver/core/driver_interfaces.h"
+#include "driver/common/driver_interfaces.h"
 #include "driver/validation/mapper_interface.h"
 
 namespace korvane {

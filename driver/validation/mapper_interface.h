@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-#include "driver/core/channel_data.h"
+#include "driver/common/channel_data.h"
 #include "driver/validation/uniform_message.h"
 #include "kestrel/search_data.h"
 #include "kestrel/system_time.h"

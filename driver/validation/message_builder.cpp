@@ -3,7 +3,7 @@
 #include <exception>
 
 #include "driver/support/string_utils.h"
-#include "driver/validation/xml_parser.h"
+#include "driver/support/xml_parser.h"
 
 namespace korvane {
 namespace {

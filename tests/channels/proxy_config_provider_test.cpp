@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "driver/validation/xml_parser.h"
+#include "driver/support/xml_parser.h"
 #include "tests/support/scoped_host_directory.h"
 
 namespace korvane {

@@ -265,7 +265,7 @@ TEST_F(TcpChannelTest, SurvivesThousandsOfConnectionAttempts) {
 
 // Receipt lines of a real cash register, in its own code page (CP932).
 TEST_F(TcpChannelTest, ConvertsRealCp932ReceiptLines) {
-  const auto vectors = std::filesystem::path(__FILE__).parent_path() / "../../../shared/vectors";
+  const auto vectors = std::filesystem::path(KESTREL_SOURCE_DIR) / "../shared/vectors";
   std::ifstream file(vectors / "pos_receipts.md");
   if (!file) GTEST_SKIP() << "shared test vectors not available";
   Strings expected;

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <thread>
 
-#include "driver/core/search_data.h"
+#include "driver/common/search_data.h"
 #include "tests/core/core_test_util.h"
 #include "tests/support/fake_host.h"
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "driver/core/driver_interfaces.h"
-#include "driver/core/event_storage.h"
+#include "driver/common/driver_interfaces.h"
+#include "driver/common/event_storage.h"
 #include "tests/support/fake_host.h"
 
 namespace korvane::testing {

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "driver/channels/channel_base.h"
-#include "driver/core/driver_interfaces.h"
+#include "driver/common/driver_interfaces.h"
 #include "kestrel/data_callback.h"
 
 namespace korvane::testing {

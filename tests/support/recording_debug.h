@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/core/driver_interfaces.h"
+#include "driver/common/driver_interfaces.h"
 
 namespace korvane::testing {
 

@@ -21,7 +21,7 @@ namespace {
 using ::testing::ElementsAre;
 namespace fs = std::filesystem;
 
-const fs::path kRepository = fs::path(__FILE__).parent_path().parent_path().parent_path();
+const fs::path kRepository = fs::path(KESTREL_SOURCE_DIR);
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "driver/validation/xml_parser.h"
+#include "driver/support/xml_parser.h"
 #include "tests/validation/validation_test_util.h"
 
 namespace korvane::testing {

@@ -10,8 +10,8 @@
 #include <optional>
 #include <string>
 
-#include "driver/core/channel_data.h"
-#include "driver/core/search_data.h"
+#include "driver/common/channel_data.h"
+#include "driver/common/search_data.h"
 #include "driver/validation/mapper_interface.h"
 #include "tests/support/fake_driver.h"
 #include "tests/support/recording_debug.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/core/channel_data.h"
+#include "driver/common/channel_data.h"
 #include "kestrel/data_callback.h"
 #include "plugins/common/validator_api.h"
 

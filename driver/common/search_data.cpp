@@ -1,4 +1,4 @@
-#include "driver/core/search_data.h"
+#include "driver/common/search_data.h"
 
 #include "driver/support/clock.h"
 

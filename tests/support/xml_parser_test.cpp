@@ -1,4 +1,4 @@
-#include "driver/validation/xml_parser.h"
+#include "driver/support/xml_parser.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -307,7 +307,7 @@ TEST_F(XmlParserTest, InMemoryTextIsUtf8WhateverTheDeclarationSays) {
 }
 
 TEST_F(XmlParserTest, ReadsRealDeviceDocuments) {
-  const fs::path vectors = fs::path(__FILE__).parent_path() / "../../../shared/vectors";
+  const fs::path vectors = fs::path(KESTREL_SOURCE_DIR) / "../shared/vectors";
   if (!fs::exists(vectors / "ContactID.xml")) GTEST_SKIP() << "shared test vectors not found at " << vectors;
   setenv("KESTREL_HOST_DIR", vectors.c_str(), 1);
   CXMLParser parser;

@@ -1,4 +1,4 @@
-#include "driver/validation/xml_parser.h"
+#include "driver/support/xml_parser.h"
 
 #include <libxml/SAX2.h>
 #include <libxml/parser.h>

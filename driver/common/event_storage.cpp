@@ -1,4 +1,4 @@
-#include "driver/core/event_storage.h"
+#include "driver/common/event_storage.h"
 
 namespace korvane {
 
