@@ -148,7 +148,7 @@ bool CKestrelDriver::OpenModel(const std::string& model, IDriverSettings* settin
     return false;
   }
   try {
-    channel_ = factory(*this, *this, config);
+    channel_ = factory(*context_, *context_, config);
   } catch (const std::exception& e) {
     channel_.reset();
     Log(kLogError, kCatNone, "%s: Unable to create the channel for model '%s': %s", kName, model.c_str(), e.what());
@@ -158,6 +158,8 @@ bool CKestrelDriver::OpenModel(const std::string& model, IDriverSettings* settin
     Log(kLogError, kCatNone, "%s: Unable to create the channel for model '%s'", kName, model.c_str());
     return false;
   }
+  // A channel thread left behind by Stop keeps using what the context holds.
+  channel_->KeepAlive(context_);
 
   if (entry->registration != ProxyRegistration::kNone) {
     CProxyConfigProvider provider(kProxyConfigFile);
@@ -378,7 +380,7 @@ bool CKestrelDriver::ReadCommonParameters(IDriverSettings& settings, ChannelSett
     seconds = 0;
   }
   config.endEventSeconds = seconds;
-  eventStorage_.SetEndEventSeconds(seconds);
+  context_->GetEventStorage()->SetEndEventSeconds(seconds);
 
   const std::string file = Parameter(settings, fileIndex);
   // Without validation the file is optional; with it the file is required
@@ -402,10 +404,7 @@ bool CKestrelDriver::ReadConfigurationFile(ChannelSettings& config, const std::s
 
   const uint8_t level = ReadLogLevel(parser.GetAttributeW("root/logging/level", "value"));
   const bool fileLogging = parser.GetAttributeW("root/logging/additionalDebug", "value") == "yes";
-  {
-    RecursiveLockGuard guard(logLock_);
-    if (logger_ != nullptr) logger_->Configure(level, fileLogging, "", "");
-  }
+  context_->ConfigureLogger(level, fileLogging);
 
   const std::string lineFeed = parser.GetAttributeW("root/channelConfig/linefeed", "value");
   config.lineFeed = ParseConfigString(*this, "linefeed", lineFeed);

@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "driver/channels/channel_base.h"
 #include "driver/channels/proxy_config_provider.h"
 #include "driver/core/exception_firewall.h"
-#include "driver/support/debug_logger.h"
 #include "driver/support/string_utils.h"
 #include "driver/validation/data_validator.h"
 
@@ -16,11 +16,10 @@ namespace korvane {
 namespace {
 
 constexpr char kProxyConfigFile[] = "KSLProxyConfig.xml";
-constexpr char kEncoding[] = "utf-8";
 
 }  // namespace
 
-CKestrelDriver::CKestrelDriver() = default;
+CKestrelDriver::CKestrelDriver() : context_(std::make_shared<CDriverContext>(nullptr, nullptr, false)) {}
 
 CKestrelDriver::~CKestrelDriver() {
   CallGuardedVoid([this] { CloseAll(); }, [](const char*) {});
@@ -42,14 +41,8 @@ bool CKestrelDriver::OpenWith(IDataCallback* callback, IDataCallback* callbackEx
       [&] {
         // Opening an open driver starts from scratch rather than leaking the
         // old channel's registration and duplicating event names.
-        if (channel_ != nullptr || validator_ != nullptr) CloseAll();
-        callback_ = callback;
-        callbackEx_ = callbackEx;
-        {
-          RecursiveLockGuard guard(logLock_);
-          logger_.reset();
-          logger_ = std::make_unique<CDebugLogger>(callback, "");
-        }
+        if (channel_ != nullptr || context_->Validator() != nullptr) CloseAll();
+        context_ = std::make_shared<CDriverContext>(callback, callbackEx, true);
         const char* model = settings != nullptr ? settings->GetModel() : nullptr;
         const std::string modelName = model != nullptr ? model : "";
         std::string validation;
@@ -60,6 +53,8 @@ bool CKestrelDriver::OpenWith(IDataCallback* callback, IDataCallback* callbackEx
           CloseAll();
           return false;
         }
+        context_->SetDeviceEndpoint(device_);
+        context_->SetCaseSensitive(caseSensitive_);
         if (!CreateDataValidator(validation, customValidator)) {
           CloseAll();
           return false;
@@ -90,14 +85,18 @@ bool CKestrelDriver::CreateDataValidator(const std::string& validation, const st
     type = kValidationCustom;
   }
   validationCode_.store(type, std::memory_order_relaxed);
+  context_->SetValidationType(type);
   if (type == kValidationNone) return true;
-  validator_.reset(new (std::nothrow) CDataValidator(*this, *this));
-  if (validator_ == nullptr) {
+  // The validator reports through the context, never through this object.
+  std::unique_ptr<CDataValidator> validator(new (std::nothrow) CDataValidator(*context_, *context_));
+  if (validator == nullptr) {
     Log(kLogError, kCatValidation, "%s: Unable to create data validator",
         "korvane::CKestrelDriver::CreateDataValidator");
     return false;
   }
-  if (!validator_->Initialize(type, configFile_, customValidator, legacyMapper_)) {
+  CDataValidator& created = *validator;
+  context_->SetValidator(std::move(validator));
+  if (!created.Initialize(type, configFile_, customValidator, legacyMapper_)) {
     Log(kLogError, kCatValidation, "%s: Unable to initialize data validator",
         "korvane::CKestrelDriver::CreateDataValidator");
     return false;
@@ -112,21 +111,15 @@ bool CKestrelDriver::Close() {
 }
 
 void CKestrelDriver::CloseAll() {
+  auto fresh = std::make_shared<CDriverContext>(nullptr, nullptr, false);
   openedEvent_.Reset();
-  // The channel goes first: its destructor stops the thread that feeds the validator.
+  // The channel goes first: deleting it stops the threads that feed the
+  // validator. A thread that misses the join limit keeps the context alive.
   channel_.reset();
-  if (validator_ != nullptr) {
-    validator_->StopTimer();
-    if (validator_->GetValidationType() == kValidationCustom) validator_->UnloadCustomValidator();
-    validator_.reset();
-  }
-  for (SearchTag& tag : searchTags_) tag.name.clear();
-  searchTags_.clear();
-  eventStorage_.Clear();
-  {
-    RecursiveLockGuard guard(logLock_);
-    logger_.reset();
-  }
+  std::shared_ptr<CDriverContext> context = std::exchange(context_, nullptr);
+  context->Close(context.use_count() == 1);
+  context.reset();
+  context_ = std::move(fresh);
   // An empty registration matches nothing in the proxy file; skip the file then.
   if (!proxy_.service.empty() || !intrepidProxy_.service.empty()) {
     CProxyConfigProvider provider(kProxyConfigFile);
@@ -135,8 +128,6 @@ void CKestrelDriver::CloseAll() {
   }
   proxy_ = ProxySettings{};
   intrepidProxy_ = ProxySettings{};
-  callback_ = nullptr;
-  callbackEx_ = nullptr;
 }
 
 void CKestrelDriver::WaitUntilOpened(const char* operation) {
@@ -192,7 +183,7 @@ const char* CKestrelDriver::GetEventName(int32_t eventId) {
       static_cast<const char*>(nullptr),
       [&] {
         WaitUntilOpened(kName);
-        return eventStorage_.GetEventText(eventId);
+        return context_->GetEventStorage()->GetEventText(eventId);
       },
       [&](const char* what) { LogException(kName, what); });
 }
@@ -203,8 +194,9 @@ const char* CKestrelDriver::GetSearchTagName(int32_t index, int32_t* id) {
       static_cast<const char*>(nullptr),
       [&]() -> const char* {
         WaitUntilOpened(kName);
-        if (index < 1 || static_cast<size_t>(index) > searchTags_.size()) return nullptr;
-        const SearchTag& tag = searchTags_[static_cast<size_t>(index) - 1];
+        const SearchTagList& tags = *context_->GetSearchTags();
+        if (index < 1 || static_cast<size_t>(index) > tags.size()) return nullptr;
+        const SearchTag& tag = tags[static_cast<size_t>(index) - 1];
         if (id != nullptr) *id = tag.id;
         return tag.name.c_str();
       },
@@ -227,89 +219,21 @@ bool CKestrelDriver::GetChannelStatus(uint8_t channel, int32_t* status1, int32_t
       [&](const char* what) { LogException(kName, what); });
 }
 
-// --- data path (channel thread) ---
+// --- the current context's faces ---
 
-void CKestrelDriver::OnChannelData(const ChannelData* record) {
-  CallGuardedVoid(
-      [&] {
-        if (record == nullptr) return;
-        if (validator_ != nullptr) {
-          std::string error;
-          if (!validator_->ValidateData(error, *record)) {
-            Log(kLogError, kCatValidation, "Validation failed (%s)", error.c_str());
-          }
-          return;
-        }
-        if (IDataCallback* target = DataTarget()) {
-          target->OnData(record->channel, record->searchData, record->source, record->sourceLength, record->data,
-                         record->dataLength, record->reserved, kEncoding);
-        }
-      },
-      [this](const char*) { Log(kLogError, kCatNone, "DataCallback exception"); });
-}
-
+void CKestrelDriver::OnChannelData(const ChannelData* record) { context_->OnChannelData(record); }
 void CKestrelDriver::ForwardEvent(const ChannelData* record, int32_t eventNumber) {
-  CallGuardedVoid(
-      [&] {
-        IDataCallback* target = DataTarget();
-        if (record == nullptr || target == nullptr) return;
-        target->OnEvent(record->channel, eventNumber, record->searchData, record->source, record->sourceLength,
-                        record->data, record->dataLength, record->reserved, kEncoding);
-      },
-      [this](const char*) { Log(kLogError, kCatNone, "DataCallback exception"); });
+  context_->ForwardEvent(record, eventNumber);
 }
-
-void CKestrelDriver::OnClearScreen(const ChannelData* record) {
-  CallGuardedVoid(
-      [&] {
-        IDataCallback* target = DataTarget();
-        if (record == nullptr || target == nullptr) return;
-        target->OnClearScreen(record->channel, record->searchData, record->source, record->sourceLength, 0);
-      },
-      [this](const char*) { Log(kLogError, kCatNone, "DataCallback exception"); });
-}
-
-void CKestrelDriver::ForwardNotify(int32_t value) {
-  CallGuardedVoid(
-      [&] {
-        if (IDataCallback* target = DataTarget()) target->OnNotify(value);
-      },
-      [this](const char*) { Log(kLogError, kCatNone, "DataCallback exception"); });
-}
-
-void CKestrelDriver::OnOpenFailed(int32_t channel) {
-  CallGuardedVoid(
-      [&] {
-        // Always the plain callback; callbackEx is the same object when set.
-        if (callback_ != nullptr) callback_->OnOpenFailed(channel);
-      },
-      [this](const char*) { Log(kLogError, kCatNone, "DataCallback exception"); });
-}
-
+void CKestrelDriver::OnClearScreen(const ChannelData* record) { context_->OnClearScreen(record); }
+void CKestrelDriver::ForwardNotify(int32_t value) { context_->ForwardNotify(value); }
+void CKestrelDriver::OnOpenFailed(int32_t channel) { context_->OnOpenFailed(channel); }
 void CKestrelDriver::ForwardMetadata(int32_t kind, int32_t metadataChannel, int32_t format, const SYSTEMTIME* time,
                                      const char* data, int32_t dataLength) {
-  CallGuardedVoid(
-      [&] {
-        if (callbackEx_ == nullptr) return;
-        // A host that opens through OpenEx passes the IDataCallback face of an IDataCallbackEx.
-        static_cast<IDataCallbackEx*>(callbackEx_)->OnMetadata(kind, metadataChannel, format, time, data, dataLength);
-      },
-      [this](const char*) { Log(kLogError, kCatNone, "DataCallback exception"); });
+  context_->ForwardMetadata(kind, metadataChannel, format, time, data, dataLength);
 }
-
-void CKestrelDriver::ResetCustomValidator() {
-  CallGuardedVoid(
-      [&] {
-        if (validator_ != nullptr && validator_->GetValidationType() == kValidationCustom) {
-          validator_->ResetCustomValidator();
-        }
-      },
-      [this](const char* what) { LogException("korvane::CKestrelDriver::ResetCustomValidator", what); });
-}
-
+void CKestrelDriver::ResetCustomValidator() { context_->ResetCustomValidator(); }
 int32_t CKestrelDriver::GetValidationType() { return validationCode_.load(std::memory_order_relaxed); }
-
-// --- IDebug ---
 
 void CKestrelDriver::Log(int32_t level, int32_t category, const char* format, ...) {
   if (format == nullptr) return;
@@ -333,27 +257,10 @@ void CKestrelDriver::Log(int32_t level, int32_t category, const char* format, ..
     // Out of memory: the message is dropped like any other logging failure.
   }
   va_end(args);
-  if (formatted) LogText(level, category, message);
+  if (formatted) context_->LogText(level, category, message);
 }
 
-void CKestrelDriver::LogText(int32_t level, int32_t category, const std::string& message) {
-  CallGuardedVoid(
-      [&] {
-        RecursiveLockGuard guard(logLock_);
-        if (logger_ != nullptr) logger_->Write(message, level, category);
-      },
-      [](const char*) {});
-}
-
-void CKestrelDriver::LogPacket(const char* data, int32_t length) {
-  CallGuardedVoid(
-      [&] {
-        if (data == nullptr || length <= 0) return;
-        RecursiveLockGuard guard(logLock_);
-        if (logger_ != nullptr) logger_->WritePacket(data, length);
-      },
-      [](const char*) {});
-}
+void CKestrelDriver::LogPacket(const char* data, int32_t length) { context_->LogPacket(data, length); }
 
 void CKestrelDriver::LogException(const char* operation, const char* what) {
   Log(kLogError, kCatNone, "%s: Unexpected exception: %s", operation, what != nullptr ? what : "");
@@ -361,11 +268,11 @@ void CKestrelDriver::LogException(const char* operation, const char* what) {
 
 // --- IDriver ---
 
-IDataCallback* CKestrelDriver::GetCallback() { return callback_; }
-IDataCallback* CKestrelDriver::GetCallbackEx() { return callbackEx_; }
+IDataCallback* CKestrelDriver::GetCallback() { return context_->HostCallback(); }
+IDataCallback* CKestrelDriver::GetCallbackEx() { return context_->HostCallbackEx(); }
 DeviceEndpoint CKestrelDriver::GetDeviceEndpoint() { return device_; }
-CEventStorage* CKestrelDriver::GetEventStorage() { return &eventStorage_; }
-SearchTagList* CKestrelDriver::GetSearchTags() { return &searchTags_; }
+CEventStorage* CKestrelDriver::GetEventStorage() { return context_->GetEventStorage(); }
+SearchTagList* CKestrelDriver::GetSearchTags() { return context_->GetSearchTags(); }
 
 void CKestrelDriver::IsCaseSensitive(bool* out) {
   if (out != nullptr) *out = caseSensitive_;

@@ -11,23 +11,24 @@
 #include "driver/common/channel_settings.h"
 #include "driver/common/driver_interfaces.h"
 #include "driver/common/event_storage.h"
+#include "driver/core/driver_context.h"
 #include "driver/core/model_table.h"
 #include "driver/support/event.h"
-#include "driver/support/recursive_lock.h"
 #include "kestrel/data_api.h"
 #include "plugins/common/validator_api.h"
 
 namespace korvane {
 
 class CChannelBase;
-class CDataValidator;
-class CDebugLogger;
 
 /// The object behind CreateDriver. Host-facing operations never throw.
 ///
-/// Threads: the host calls IDataAPIEx; the channel thread calls IDataDriver and
-/// IDebug; the validator's timer thread calls IDebug and the host callback.
-/// Open and Close must not overlap any other host call.
+/// Threads: the host calls IDataAPIEx. The channel and the validator do not
+/// call this object: each Open builds a CDriverContext that they call
+/// instead and that outlives Close and ReleaseDriver for as long as a channel
+/// thread left behind by Stop still runs. The driver's own IDataDriver,
+/// IDebug and IDriver faces answer for the current context. Open and Close
+/// must not overlap any other host call.
 class CKestrelDriver final : public IDataAPIEx, public IDataDriver, public IDebug, public IDriver {
  public:
   CKestrelDriver();
@@ -114,21 +115,13 @@ class CKestrelDriver final : public IDataAPIEx, public IDataDriver, public IDebu
   void CloseAll();
   /// Waits for Open to have finished; logs under `operation` when it has not.
   void WaitUntilOpened(const char* operation);
-  /// The callback data goes to: callbackEx when set, else callback.
-  IDataCallback* DataTarget() const { return callbackEx_ != nullptr ? callbackEx_ : callback_; }
   void LogException(const char* operation, const char* what);
-  void LogText(int32_t level, int32_t category, const std::string& message);
 
-  IDataCallback* callback_ = nullptr;
-  IDataCallback* callbackEx_ = nullptr;
+  // What this Open shares with its threads; a closed, empty one between Close and Open.
+  std::shared_ptr<CDriverContext> context_;
   std::unique_ptr<CChannelBase> channel_;
-  std::unique_ptr<CDataValidator> validator_;
   std::string configFile_;
-  CEventStorage eventStorage_;
-  SearchTagList searchTags_;
   DeviceEndpoint device_;
-  RecursiveLock logLock_;
-  std::unique_ptr<CDebugLogger> logger_;  // guarded by logLock_
   ProxySettings proxy_;
   ProxySettings intrepidProxy_;
   std::string validationType_;

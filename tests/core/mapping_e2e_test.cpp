@@ -2,12 +2,15 @@
 // validation), mapped by both rule formats and reported to the in-process host.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "driver/channels/tcp_channel.h"
 #include "driver/core/kestrel_driver.h"
+#include "driver/support/event.h"
 #include "tests/core/core_test_util.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/socket_peers.h"
@@ -164,6 +167,104 @@ TEST_F(MappingEndToEndTest, LegacyRulesMapThroughTheSameChannel) {
   ASSERT_EQ(event.tags.size(), 1u);
   EXPECT_EQ(event.tags[0].id, 1);
   EXPECT_EQ(host_.Texts(Kind::kData).at(0), "Check lane 3");
+}
+
+// The join limit scaled down from 5000 ms, and a host that blocks through
+// Close in the same proportion as a 6 s callback does against 5000 ms.
+constexpr auto kJoinLimit = 250ms;
+constexpr auto kHostBlocks = kJoinLimit * 6 / 5;
+
+Event* g_channelGone = nullptr;
+class ShortJoinTcpChannel : public CTcpChannel {
+ public:
+  using CTcpChannel::CTcpChannel;
+  ~ShortJoinTcpChannel() override {
+    if (g_channelGone != nullptr) g_channelGone->Set();
+  }
+  static std::unique_ptr<CChannelBase> Make(IDataDriver& driver, IDebug& debug, const ChannelSettings& settings) {
+    ChannelSettings copy = settings;
+    copy.network.port = 0;
+    auto channel = std::make_unique<ShortJoinTcpChannel>(driver, debug, copy);
+    channel->SetJoinTimeout(kJoinLimit);
+    g_channel = channel.get();
+    return channel;
+  }
+};
+
+// Blocks in its first OnEvent (a host busy elsewhere) and records every call
+// that arrives after the test marked the driver closed.
+class SlowHost : public RecordingHost {
+ public:
+  void OnEvent(uint8_t channel, int32_t eventNumber, ISearchData* searchData, const char* source, int32_t sourceLength,
+               const char* eventText, int32_t eventTextLength, int32_t reserved, const char* encoding) override {
+    Note();
+    RecordingHost::OnEvent(channel, eventNumber, searchData, source, sourceLength, eventText, eventTextLength, reserved,
+                           encoding);
+    if (!blocked_.exchange(true)) {
+      entered.Set();
+      std::this_thread::sleep_for(kHostBlocks);
+    }
+  }
+  void OnData(uint8_t channel, ISearchData* searchData, const char* source, int32_t sourceLength, const char* data,
+              int32_t dataLength, int32_t reserved, const char* encoding) override {
+    Note();
+    RecordingHost::OnData(channel, searchData, source, sourceLength, data, dataLength, reserved, encoding);
+  }
+  void OnLog(int32_t severity, const char* text) override {
+    Note();
+    RecordingHost::OnLog(severity, text);
+  }
+
+  Event entered;
+  std::atomic<bool> closed{false};
+  std::atomic<int> callsAfterClose{0};
+
+ private:
+  void Note() {
+    if (closed) ++callsAfterClose;
+  }
+  std::atomic<bool> blocked_{false};
+};
+
+// The host's callback blocks past the join limit while the driver closes and
+// is released: the worker left behind must wake to a validator, mapper, event
+// names and logger that still exist (run under ASan), and make no further call
+// to the host, not even for the rest of the message it was mapping.
+TEST_F(HostDirTest, CallbackBlockingThroughCloseAndReleaseFindsNothingFreed) {
+  WriteFile("mapping.xml", Config(R"( version="2")", R"(<rules case_sensitive="yes">
+      <message number="1" value="Sale">
+        <param reference="1" operator="gt" value="100" type="integer">
+          <action type="event" value="Large sale"/>
+          <action type="text" value="Check the lane"/>
+          <searchtag value="Amount"/>
+        </param>
+      </message></rules>)"));
+  SlowHost host;  // outlives the worker
+  Event channelGone;
+  g_channelGone = &channelGone;
+  FakeSettings settings("KestrelTcpModel", {{1, "1"}, {2, "Text"}, {3, "mapping.xml"}});
+  auto driver = std::make_unique<CKestrelDriver>();
+  driver->SetChannelFactory(&ShortJoinTcpChannel::Make);
+  ASSERT_TRUE(driver->OpenEx(&host, &settings));
+  ASSERT_TRUE(driver->StartChannel(0, 0));
+  ASSERT_TRUE(g_channel->WaitListening(2s, true));
+  auto stream = TestStream::Connect(g_channel->BoundPort());
+  ASSERT_NE(stream, nullptr);
+  ASSERT_TRUE(stream->Send("SALE 250 LANE 1\r\nSALE 300 LANE 2\r\n"));
+  ASSERT_TRUE(host.entered.Wait(2s));
+
+  const auto closing = std::chrono::steady_clock::now();
+  EXPECT_TRUE(driver->Close());
+  EXPECT_LT(std::chrono::steady_clock::now() - closing, kHostBlocks) << "Close waited for the blocked host";
+  host.closed = true;
+  driver.reset();  // ReleaseDriver while the worker is still inside the host
+  g_channel = nullptr;
+
+  EXPECT_TRUE(channelGone.Wait(3s)) << "the left-behind worker never ended";
+  g_channelGone = nullptr;
+  EXPECT_EQ(host.callsAfterClose.load(), 0);
+  EXPECT_EQ(host.Count(Kind::kEvent), 1u);
+  EXPECT_EQ(host.Count(Kind::kData), 0u);
 }
 
 }  // namespace
