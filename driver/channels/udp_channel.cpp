@@ -1,10 +1,12 @@
 #include "driver/channels/udp_channel.h"
 
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -40,9 +42,32 @@ bool CUdpChannel::OpenChannel() {
   socket_.Reset(fd);
   // A failed bind does not stop the start; Run reports it and tries again.
   Bind();
-  if (!SetSocketOption(fd, SOL_SOCKET, SO_RCVBUF, static_cast<int>(kReceiveBufferSize)) ||
-      !SetReceiveTimeout(fd, PollInterval())) {
+  if (!SetKernelBuffer(fd) || !SetReceiveTimeout(fd, PollInterval())) {
     return FailOpen(errno, "Failed to set socket options");
+  }
+  // The kernel's drop counter comes with every datagram; without it drops go unseen.
+  if (!SetSocketOption(fd, SOL_SOCKET, SO_RXQ_OVFL, 1)) {
+    Log(kLogWarn, kCatUdpChannel, "%s: Datagrams dropped by the system cannot be counted (error %d)",
+        "korvane::CUdpChannel::OpenChannel", errno);
+  }
+  dropsSeen_ = dropsReported_ = 0;
+  dropReportedOnce_ = false;
+  return true;
+}
+
+bool CUdpChannel::SetKernelBuffer(int fd) {
+  const int wanted = Settings().udpReceiveBufferBytes;
+  // Past the system limit only with the right privilege; otherwise as much as the limit allows.
+  if (!SetSocketOption(fd, SOL_SOCKET, SO_RCVBUFFORCE, wanted) && !SetSocketOption(fd, SOL_SOCKET, SO_RCVBUF, wanted)) {
+    return false;
+  }
+  int granted = 0;
+  socklen_t length = sizeof granted;
+  // Linux reports twice the size asked for (it counts its bookkeeping).
+  if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0 && granted / 2 < wanted) {
+    Log(kLogWarn, kCatUdpChannel,
+        "%s: Receive buffer is %d bytes, less than the %d configured; the system limit net.core.rmem_max applies",
+        "korvane::CUdpChannel::OpenChannel", granted / 2, wanted);
   }
   return true;
 }
@@ -81,15 +106,19 @@ int CUdpChannel::Run() {
     }
     const WaitResult wait = WaitForSocket(socket_.Get(), POLLIN, PollInterval());
     if (wait.readiness == Readiness::kStopped) break;
-    if (wait.readiness == Readiness::kTimeout) continue;
+    if (wait.readiness == Readiness::kTimeout) {
+      // A burst that overflowed the buffer may have ended with dropped datagrams.
+      PollDrops();
+      continue;
+    }
     if (wait.readiness == Readiness::kError) {
       Log(kLogError, kCatUdpChannel, "%s: Error reading from socket (code %d)", kRun, wait.error);
       WaitForStop(kErrorPause);
       continue;
     }
-    const ssize_t received = ::recv(socket_.Get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+    int error = 0;
+    const ssize_t received = Receive(buffer.data(), buffer.size(), error);
     if (received < 0) {
-      const int error = errno;
       if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) continue;
       Log(kLogError, kCatUdpChannel, "%s: Error reading from socket (code %d)", kRun, error);
       WaitForStop(kErrorPause);
@@ -101,6 +130,56 @@ int CUdpChannel::Run() {
   }
   CloseChannel();
   return 0;
+}
+
+ssize_t CUdpChannel::Receive(char* buffer, size_t size, int& error) {
+  iovec data{buffer, size};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t received = ::recvmsg(socket_.Get(), &message, MSG_DONTWAIT);
+  if (received < 0) {
+    error = errno;
+    return received;
+  }
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SO_RXQ_OVFL) {
+      uint32_t counter = 0;
+      std::memcpy(&counter, CMSG_DATA(header), sizeof counter);
+      NoteDrops(counter);
+    }
+  }
+  return received;
+}
+
+void CUdpChannel::PollDrops() {
+  uint32_t info[SK_MEMINFO_VARS] = {};
+  socklen_t length = sizeof info;
+  if (::getsockopt(socket_.Get(), SOL_SOCKET, SO_MEMINFO, info, &length) == 0 && length > SK_MEMINFO_DROPS * 4) {
+    NoteDrops(info[SK_MEMINFO_DROPS]);
+  }
+}
+
+void CUdpChannel::NoteDrops(uint32_t counter) {
+  // The counter only grows (modulo 2^32); an older reading changes nothing.
+  if (static_cast<int32_t>(counter - dropsSeen_) > 0) dropsSeen_ = counter;
+  if (dropsSeen_ == dropsReported_) return;
+  const auto now = GetClock().Now();
+  if (dropReportedOnce_ && now - lastDropReport_ < kDropReportInterval) return;
+  lastDropReport_ = now;
+  dropReportedOnce_ = true;
+  ReportDrops();
+}
+
+void CUdpChannel::ReportDrops() {
+  const uint32_t lost = dropsSeen_ - dropsReported_;
+  dropsReported_ = dropsSeen_;
+  Log(kLogError, kCatUdpChannel,
+      "%s: %u datagrams lost: the receive buffer of %d bytes overflowed (%u lost since the channel started)", kRun,
+      lost, Settings().udpReceiveBufferBytes, dropsSeen_);
 }
 
 std::unique_ptr<CChannelBase> CreateUdpChannel(IDataDriver& driver, IDebug& debug, const ChannelSettings& settings) {

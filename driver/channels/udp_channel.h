@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -14,6 +15,8 @@ namespace korvane {
 class CUdpChannel : public CChannelBase {
  public:
   static constexpr size_t kReceiveBufferSize = 65536;
+  /// Shortest pause between two reports of datagrams the kernel dropped.
+  static constexpr std::chrono::milliseconds kDropReportInterval{1000};
 
   /// Receives on settings.network.port (0 picks a free port: tests only).
   CUdpChannel(IDataDriver& driver, IDebug& debug, const ChannelSettings& settings);
@@ -30,10 +33,25 @@ class CUdpChannel : public CChannelBase {
  private:
   bool Bind();
   bool FailOpen(int error, const char* reason);
+  /// Asks for the configured kernel buffer; false when the socket refuses.
+  bool SetKernelBuffer(int fd);
+  /// Reads one datagram and the kernel's drop counter that came with it.
+  ssize_t Receive(char* buffer, size_t size, int& error);
+  /// Notes the kernel's drop counter; reports new drops at error level, at
+  /// most once per kDropReportInterval (later drops wait for the next note).
+  void NoteDrops(uint32_t counter);
+  void ReportDrops();
+  /// The socket's current drop counter, for drops after the last datagram read.
+  void PollDrops();
 
   UniqueFd socket_;
   std::atomic<uint16_t> boundPort_{0};
   int bindError_ = 0;
+  // Datagrams the kernel dropped for want of buffer space (its counter, which wraps).
+  uint32_t dropsSeen_ = 0;
+  uint32_t dropsReported_ = 0;
+  bool dropReportedOnce_ = false;
+  Clock::TimePoint lastDropReport_{};
 };
 
 /// Channel factory of the UDP model.

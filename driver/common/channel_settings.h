@@ -41,6 +41,10 @@ struct ChannelSettings {
   std::vector<uint8_t> acknowledgeBytes;
   NetworkSettings network;
   SerialSettings serial;
+  /// Kernel receive buffer of the UDP channel, in bytes: room for bursts of
+  /// datagrams while a message is being mapped ("udpReceiveBuffer" in the
+  /// configuration file's channelConfig section).
+  int32_t udpReceiveBufferBytes = 8 << 20;
   bool sendResponse = true;
   std::string responseText;
   std::string processingType = "Content";

@@ -72,6 +72,9 @@ int32_t IntParameter(IDriverSettings& settings, int32_t index) {
 
 bool IsTcpUdpPort(int32_t port) { return port > 0 && port <= 65535; }
 
+constexpr int32_t kMinUdpReceiveBuffer = 4096;
+constexpr int32_t kMaxUdpReceiveBuffer = 1 << 30;
+
 }  // namespace
 
 std::string ParseConfigString(IDebug& debug, const std::string& name, const std::string& value) {
@@ -425,6 +428,17 @@ bool CKestrelDriver::ReadConfigurationFile(ChannelSettings& config, const std::s
     config.codePage = static_cast<uint32_t>(codePage);
   } else {
     config.codePage = 65001;
+  }
+
+  const std::string udpBuffer = parser.GetAttributeW("root/channelConfig/udpReceiveBuffer", "value");
+  if (!udpBuffer.empty()) {
+    int32_t bytes = 0;
+    if (ParseInt(udpBuffer, bytes) && bytes >= kMinUdpReceiveBuffer && bytes <= kMaxUdpReceiveBuffer) {
+      config.udpReceiveBufferBytes = bytes;
+    } else {
+      Log(kLogError, kCatConfiguration, "%s: Invalid udpReceiveBuffer value '%s' in configuration (%d to %d bytes)",
+          kName, udpBuffer.c_str(), kMinUdpReceiveBuffer, kMaxUdpReceiveBuffer);
+    }
   }
 
   legacyMapper_ = parser.GetAttributeW("root/kslXmlMapper", "version") != "2";

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -84,6 +85,42 @@ TEST_F(UdpChannelTest, PortTakenIsReportedUntilItIsFree) {
     delivered = driver.WaitForMessages(1, 20ms);
   }
   EXPECT_TRUE(delivered);
+}
+
+// A burst far larger than the kernel buffer while the driver is busy: every
+// datagram is either delivered or counted in an error line; none vanishes.
+TEST_F(UdpChannelTest, DatagramsTheKernelDropsAreCountedAtErrorLevel) {
+  settings.udpReceiveBufferBytes = 4096;
+  Start();
+  TestUdpSocket sender;
+  ASSERT_TRUE(sender.Bind());
+  driver.SetKeepMessages(false);
+  driver.BlockDeliveries();
+  Send(sender, "first");
+  ASSERT_TRUE(driver.WaitForBlockedDelivery());
+  constexpr size_t kBurst = 300;
+  const std::string payload(1000, 'x');
+  for (size_t i = 0; i < kBurst; ++i) Send(sender, payload);
+  driver.Release();
+
+  const auto lost = [&] {
+    size_t total = 0;
+    for (const auto& line : debug.Lines()) {
+      const size_t at = line.text.find(" datagrams lost: ");
+      if (at == std::string::npos) continue;
+      EXPECT_EQ(line.level, kLogError);
+      EXPECT_EQ(line.category, kCatUdpChannel);
+      total += std::stoul(line.text.substr(line.text.rfind(' ', at - 1) + 1));
+    }
+    return total;
+  };
+  ASSERT_TRUE(debug.WaitForCount(" datagrams lost: the receive buffer of 4096 bytes overflowed"));
+  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  while (driver.MessageCount() + lost() < kBurst + 1 && std::chrono::steady_clock::now() < deadline) {
+    driver.WaitForMessages(driver.MessageCount() + 1, 20ms);
+  }
+  EXPECT_EQ(driver.MessageCount() + lost(), kBurst + 1);
+  EXPECT_GT(lost(), kBurst / 2);
 }
 
 }  // namespace

@@ -195,6 +195,22 @@ TEST_F(ConfigurationTest, FileSectionsFillSettingsAndFallBackToDefaults) {
   EXPECT_FALSE(caseSensitive);
 }
 
+TEST_F(ConfigurationTest, UdpReceiveBufferIsReadAndAnUnusableValueIsRefusedWithALine) {
+  FakeSettings settings("KestrelUdpModel", {{1, "5000"}, {2, "Text"}, {3, "udp.xml"}});
+  CKestrelDriver driver;
+  driver.SetChannelFactory(&FakeChannel::Make);
+  WriteFile("udp.xml", Config(R"(<linefeed value="0x0a"/><udpReceiveBuffer value="16777216"/>)"));
+  driver.Open(&host_, &settings);  // fails later for want of rules; the channel is built first
+  EXPECT_EQ(FakeChannel::lastSettings.udpReceiveBufferBytes, 16777216);
+  driver.Close();
+
+  WriteFile("udp.xml", Config(R"(<linefeed value="0x0a"/><udpReceiveBuffer value="64k"/>)",
+                              R"(<logging><level value="1"/></logging>)"));
+  driver.Open(&host_, &settings);
+  EXPECT_EQ(FakeChannel::lastSettings.udpReceiveBufferBytes, ChannelSettings{}.udpReceiveBufferBytes);
+  EXPECT_EQ(host_.LogCount("korvane::CKestrelDriver::ReadConfigurationFile: Invalid udpReceiveBuffer value '64k'"), 1u);
+}
+
 TEST_F(ConfigurationTest, ProxyModelRegistersItsPortUntilClose) {
   const std::string empty = "<root><ProxyConfiguration/></root>";
   WriteFile("KSLProxyConfig.xml", empty);
