@@ -30,6 +30,7 @@ class CountingSink final : public IMessageSink {
   }
   void OnClearScreen() override {}
   void OnLimitReached(size_t) override {}
+  void OnDropped(DropCause, size_t) override {}
   size_t messages = 0;
   size_t bytes = 0;
 };

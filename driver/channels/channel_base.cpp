@@ -376,6 +376,7 @@ void CChannelBase::ProcessData(const char* data, size_t length) {
 void CChannelBase::BeginConnection() {
   splitter_.Discard();
   limitWarned_ = false;
+  dropLogged_ = false;
 }
 
 void CChannelBase::OnMessage(std::string_view message) { FlushMessage(message); }
@@ -398,6 +399,22 @@ void CChannelBase::OnLimitReached(size_t limit) {
   Log(kLogWarn, kCatChannel,
       "%s: Message reached the buffer limit of %zu bytes without a line feed; delivered as it stands",
       "korvane::CChannelBase::ProcessData", limit);
+}
+
+void CChannelBase::OnDropped(DropCause cause, size_t bytes) {
+  // At error level: the host sees that part of the device's data went nowhere.
+  if (dropLogged_) return;
+  dropLogged_ = true;
+  if (cause == DropCause::kCut) {
+    Log(kLogError, kCatChannel,
+        "%s: Message incomplete at a receive time-out; %zu bytes up to the next line feed were dropped",
+        "korvane::CChannelBase::ProcessData", bytes);
+  } else {
+    Log(kLogError, kCatChannel,
+        "%s: Message longer than the buffer limit of %zu bytes; %zu further bytes up to the next line feed were "
+        "dropped",
+        "korvane::CChannelBase::ProcessData", splitter_.Settings().limit, bytes);
+  }
 }
 
 void CChannelBase::FlushMessage(std::string_view message) {

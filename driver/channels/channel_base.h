@@ -107,6 +107,9 @@ class CChannelBase : private IMessageSink {
   void ProcessData(const char* data, size_t length);
   /// Drops the partial message (and partial sequences held from the last block).
   void DiscardPartialMessage() { splitter_.Discard(); }
+  /// The stream stopped inside a message (a receive time-out): drops the
+  /// partial message and the rest of its line, up to the next line feed.
+  void CutPartialMessage() { splitter_.Cut(); }
   /// A new peer: nothing left from the previous one, the limit warning re-armed.
   void BeginConnection();
 
@@ -175,6 +178,7 @@ class CChannelBase : private IMessageSink {
   void OnMessage(std::string_view message) override;
   void OnClearScreen() override;
   void OnLimitReached(size_t limit) override;
+  void OnDropped(DropCause cause, size_t bytes) override;
   SYSTEMTIME DeliveryTime();
 
   Event stop_;
@@ -196,6 +200,7 @@ class CChannelBase : private IMessageSink {
   std::chrono::milliseconds pollInterval_ = kDefaultPollInterval;
   std::chrono::milliseconds joinTimeout_ = kDefaultJoinTimeout;
   bool limitWarned_ = false;
+  bool dropLogged_ = false;  // once per connection
   std::string converted_;
   std::string escaped_;
   uint64_t stampSecond_ = 0;

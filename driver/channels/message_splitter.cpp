@@ -67,6 +67,16 @@ void CMessageSplitter::Flush(IMessageSink& sink) {
 void CMessageSplitter::Discard() {
   buffer_.clear();
   held_.clear();
+  dropping_ = false;
+  dropped_ = 0;
+}
+
+void CMessageSplitter::Cut() {
+  if (settings_.lineFeed.empty() || dropping_ || (buffer_.empty() && held_.empty())) return;
+  dropping_ = true;
+  dropCause_ = IMessageSink::DropCause::kCut;
+  dropped_ = buffer_.size();
+  buffer_.clear();
 }
 
 // Scans positions [0, limit) of data[0, size); sequences may reach up to size.
@@ -83,12 +93,7 @@ size_t CMessageSplitter::Scan(const uint8_t* data, size_t size, size_t limit, IM
     const size_t at = static_cast<size_t>(hit - data);
     switch (MatchAt(data, at, size)) {
       case Match::kLineFeed:
-        if (buffer_.empty() && at - runStart < settings_.limit) {
-          Deliver(data + runStart, at - runStart, sink);
-        } else {
-          Append(data + runStart, at - runStart, sink);
-          Flush(sink);
-        }
+        EndLine(data + runStart, at - runStart, sink);
         pos = runStart = at + settings_.lineFeed.size();
         break;
       case Match::kClearScreen:
@@ -149,9 +154,30 @@ CMessageSplitter::Match CMessageSplitter::MatchAt(const uint8_t* data, size_t po
   return Match::kNone;
 }
 
+// The line feed after `data`: delivers the line, or ends dropping it.
+void CMessageSplitter::EndLine(const uint8_t* data, size_t length, IMessageSink& sink) {
+  if (!dropping_ && buffer_.empty() && length < settings_.limit) {
+    Deliver(data, length, sink);
+    return;
+  }
+  Append(data, length, sink);
+  if (!dropping_) {
+    Flush(sink);
+    return;
+  }
+  const size_t dropped = dropped_;
+  dropping_ = false;
+  dropped_ = 0;
+  sink.OnDropped(dropCause_, dropped);
+}
+
 void CMessageSplitter::Append(const uint8_t* data, size_t length, IMessageSink& sink) {
   const size_t limit = settings_.limit;
   while (length > 0) {
+    if (dropping_) {
+      dropped_ += length;
+      return;
+    }
     const size_t take = std::min(limit - buffer_.size(), length);
     const size_t old = buffer_.size();
     buffer_.append(reinterpret_cast<const char*>(data), take);
@@ -165,6 +191,13 @@ void CMessageSplitter::Append(const uint8_t* data, size_t length, IMessageSink& 
     if (buffer_.size() >= limit) {
       sink.OnLimitReached(limit);
       Flush(sink);
+      // The rest of the line is no message of its own. Without a line feed
+      // every block is a message, and a long one goes out in pieces.
+      if (!settings_.lineFeed.empty()) {
+        dropping_ = true;
+        dropCause_ = IMessageSink::DropCause::kLimit;
+        dropped_ = 0;
+      }
     }
   }
 }

@@ -20,8 +20,14 @@ class IMessageSink {
   /// The clear-screen sequence arrived; the partial message has been dropped.
   virtual void OnClearScreen() = 0;
   /// The message reached `limit` bytes without a line-feed sequence; it is
-  /// delivered through OnMessage right after this call, as it stands.
+  /// delivered through OnMessage right after this call, as it stands, and the
+  /// rest of the line is dropped (see OnDropped).
   virtual void OnLimitReached(size_t limit) = 0;
+  /// Why the splitter dropped the bytes up to a line feed.
+  enum class DropCause { kCut, kLimit };
+  /// The next line-feed sequence arrived after a cut (CMessageSplitter::Cut)
+  /// or a message at the limit: `bytes` of that line were dropped.
+  virtual void OnDropped(DropCause cause, size_t bytes) = 0;
 
  protected:
   ~IMessageSink() = default;
@@ -56,11 +62,19 @@ class CMessageSplitter {
   }
   /// Delivers the partial message, if any. Held sequence bytes stay held.
   void Flush(IMessageSink& sink);
-  /// Drops the partial message and any held sequence bytes.
+  /// Drops the partial message and any held sequence bytes, and forgets a
+  /// line being dropped (a new stream begins).
   void Discard();
+  /// The stream was cut inside a message (a receive time-out): with a
+  /// line-feed sequence set, drops the partial message and everything up to
+  /// the next line feed, which is reported through OnDropped. Between
+  /// messages it does nothing.
+  void Cut();
 
   /// Bytes of the partial message (held sequence bytes not counted).
   size_t Buffered() const { return buffer_.size(); }
+  /// True while the rest of a cut line is being dropped.
+  bool Dropping() const { return dropping_; }
   const SplitterSettings& Settings() const { return settings_; }
 
  private:
@@ -71,6 +85,7 @@ class CMessageSplitter {
   Match MatchAt(const uint8_t* data, size_t pos, size_t size) const;
   void Append(const uint8_t* data, size_t length, IMessageSink& sink);
   void Deliver(const uint8_t* data, size_t length, IMessageSink& sink);
+  void EndLine(const uint8_t* data, size_t length, IMessageSink& sink);
 
   SplitterSettings settings_;
   // Bytes that may start a sequence or are ignored; the scan stops only at these.
@@ -80,6 +95,10 @@ class CMessageSplitter {
   bool anyCandidate_ = false;
   size_t longestSequence_ = 0;
   std::string buffer_;
+  // Dropping the rest of a line after a cut or at the limit, and how much so far.
+  bool dropping_ = false;
+  IMessageSink::DropCause dropCause_ = IMessageSink::DropCause::kCut;
+  size_t dropped_ = 0;
   // A possible sequence cut by the end of the last block (shorter than the longest sequence).
   std::string held_;
   std::string scratch_;

@@ -73,8 +73,8 @@ void CTcpChannelBase::ReceiveStream(UniqueFd& socket) {
 }
 
 void CTcpChannelBase::OnIdleTimeout(int socket) {
-  // A message still incomplete after a receive time-out is dropped.
-  DiscardPartialMessage();
+  // A message still incomplete after a receive time-out is dropped, with the rest of its line.
+  CutPartialMessage();
   const std::string& query = Settings().keepAliveQuery;
   if (query.empty()) return;
   if (++keepAliveCounter_ > kIdleTimeoutsPerQuery) {

@@ -16,6 +16,9 @@ class Collector : public IMessageSink {
   void OnMessage(std::string_view message) override { events.emplace_back(message); }
   void OnClearScreen() override { events.emplace_back("<clear>"); }
   void OnLimitReached(size_t) override { ++limitHits; }
+  void OnDropped(DropCause cause, size_t bytes) override {
+    events.push_back((cause == DropCause::kCut ? "<cut " : "<limit ") + std::to_string(bytes) + ">");
+  }
 
   std::vector<std::string> events;
   int limitHits = 0;
@@ -103,20 +106,43 @@ TEST(MessageSplitterTest, WithoutLineFeedABlockStandsAlone) {
   EXPECT_EQ(Split(Framing("", "\x1b[2J"), {"ab\x1b[", "2Jcd"}), (Events{"ab\x1b[", "2Jcd"}));
 }
 
-// What accumulated up to the limit goes out as a message, at the same stream
-// positions however the blocks end (also when a clear screen follows).
-TEST(MessageSplitterTest, MessageAtTheLimitIsDeliveredAsItStands) {
+// What accumulated up to the limit goes out as a message; the rest of that
+// line is dropped (a clear screen still counts), at the same stream positions
+// however the blocks end.
+TEST(MessageSplitterTest, MessageAtTheLimitIsDeliveredAsItStandsAndTheRestOfItsLineDropped) {
   SplitterSettings settings = Framing("\n", "\f");
   settings.limit = 4;
-  const std::string stream = "abcdefg\fhijklmnopq\n";
+  const std::string stream = "abcdefg\fhijklmnopq\nrs\n";
   CMessageSplitter splitter(settings);
   Collector sink;
   splitter.Feed(stream, sink);
-  EXPECT_EQ(sink.events, (Events{"abcd", "<clear>", "hijk", "lmno", "pq"}));
-  EXPECT_EQ(sink.limitHits, 3);
+  EXPECT_EQ(sink.events, (Events{"abcd", "<clear>", "<limit 13>", "rs"}));
+  EXPECT_EQ(sink.limitHits, 1);
   for (size_t cut = 1; cut < stream.size(); ++cut) {
     EXPECT_EQ(Split(settings, {stream.substr(0, cut), stream.substr(cut)}), sink.events) << "cut at " << cut;
   }
+  // Without a line feed each block is a message: a long one goes out in pieces.
+  settings.lineFeed.clear();
+  EXPECT_EQ(Split(settings, {"abcdefghij"}), (Events{"abcd", "efgh", "ij"}));
+}
+
+// A cut (a receive time-out) inside a message drops it and the rest of its
+// line, also when only the line feed's last byte was missing; a cut between
+// messages drops nothing.
+TEST(MessageSplitterTest, CutDropsThePartialMessageUpToTheNextLineFeed) {
+  CMessageSplitter splitter(Framing("\r\n"));
+  Collector sink;
+  splitter.Cut();
+  splitter.Feed("one\r\nab", sink);
+  splitter.Cut();
+  splitter.Feed("cd\r\ntwo\r", sink);
+  splitter.Cut();
+  splitter.Feed("\nthree\r\n", sink);
+  EXPECT_EQ(sink.events, (Events{"one", "<cut 4>", "<cut 3>", "three"}));
+  splitter.Feed("x", sink);
+  splitter.Discard();  // a new peer: nothing of the cut line is left
+  splitter.Feed("four\r\n", sink);
+  EXPECT_EQ(sink.events.back(), "four");
 }
 
 }  // namespace
