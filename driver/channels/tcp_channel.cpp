@@ -84,7 +84,7 @@ int CTcpChannel::Run() {
     if (!WaitForConnection()) break;
     bool retry = false;
     if (AcceptConnection(retry)) {
-      ReceiveStream(clientSocket_);
+      ReceiveStream(clientSocket_, listenSocket_.Get());
       continue;
     }
     if (!retry) break;

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "driver/channels/socket_options.h"
@@ -16,7 +17,7 @@ CTcpChannelBase::CTcpChannelBase(IDataDriver& driver, IDebug& debug, const Chann
   SetKind("TCP Channel");
 }
 
-void CTcpChannelBase::ReceiveStream(UniqueFd& socket) {
+void CTcpChannelBase::ReceiveStream(UniqueFd& socket, int listener) {
   const auto buffer = std::make_unique<char[]>(kReceiveBufferSize);
   const auto& acknowledge = Settings().acknowledgeBytes;
   const std::string_view acknowledgeBytes(reinterpret_cast<const char*>(acknowledge.data()), acknowledge.size());
@@ -31,7 +32,17 @@ void CTcpChannelBase::ReceiveStream(UniqueFd& socket) {
       stopped = true;
       break;
     }
-    const Readiness readiness = WaitForSocket(socket.Get(), POLLIN, PollInterval()).readiness;
+    // The listener is watched until a waiting client has been reported; it stays readable after that.
+    pollfd fds[2] = {{socket.Get(), POLLIN, 0}, {listener, POLLIN, 0}};
+    const Readiness readiness = WaitForAny(std::span<pollfd>(fds, listener >= 0 ? 2 : 1), PollInterval()).readiness;
+    if (readiness == Readiness::kReady && listener >= 0 && (fds[1].revents & POLLIN) != 0) {
+      // A second client connected while this one is served: its data waits, so say so at once.
+      Log(kLogError, kCatChannel,
+          "%s: Another client connected to %s while a client is served; it waits until that client disconnects",
+          "korvane::CTcpChannelBase::ReceiveStream", Name().c_str());
+      listener = -1;
+      if (fds[0].revents == 0) continue;
+    }
     if (readiness == Readiness::kStopped) {
       stopped = true;
       break;

@@ -181,6 +181,33 @@ TEST_F(TcpChannelTest, ServesOneClientAtATime) {
   EXPECT_EQ(driver.Texts(), (Strings{"a", "b"}));
 }
 
+// A client that has to wait behind a connected one is reported at error
+// level as soon as it connects, once, not only when its turn comes.
+TEST_F(TcpChannelTest, ClientWaitingBehindAConnectedOneIsReportedWhenItConnects) {
+  Start(20ms);
+  auto first = Connect();
+  ASSERT_TRUE(first->Send("a\r\n"));
+  ASSERT_TRUE(driver.WaitForMessages(1));
+  auto second = Connect();
+  const std::string waiting =
+      "korvane::CTcpChannelBase::ReceiveStream: Another client connected to TCP 0 while a "
+      "client is served; it waits until that client disconnects";
+  ASSERT_TRUE(debug.WaitForCount(waiting));
+  auto third = Connect();
+  ASSERT_TRUE(first->Send("b\r\n"));
+  ASSERT_TRUE(driver.WaitForMessages(2));
+  EXPECT_EQ(debug.Count(waiting), 1u);
+  for (const auto& line : debug.Lines()) {
+    if (line.text == waiting) {
+      EXPECT_EQ(line.level, kLogError);
+    }
+  }
+  first->Close();
+  ASSERT_TRUE(second->Send("c\r\n"));
+  ASSERT_TRUE(driver.WaitForMessages(3));
+  EXPECT_EQ(driver.Texts(), (Strings{"a", "b", "c"}));
+}
+
 TEST_F(TcpChannelTest, MessageLimitDeliversWhatAccumulatedAndDropsTheRestOfTheLine) {
   Start();
   channel->Stop();
