@@ -17,7 +17,7 @@ CTcpChannelBase::CTcpChannelBase(IDataDriver& driver, IDebug& debug, const Chann
   SetKind("TCP Channel");
 }
 
-void CTcpChannelBase::ReceiveStream(UniqueFd& socket, int listener) {
+uint64_t CTcpChannelBase::ReceiveStream(UniqueFd& socket, int listener) {
   const auto buffer = std::make_unique<char[]>(kReceiveBufferSize);
   const auto& acknowledge = Settings().acknowledgeBytes;
   const std::string_view acknowledgeBytes(reinterpret_cast<const char*>(acknowledge.data()), acknowledge.size());
@@ -27,6 +27,7 @@ void CTcpChannelBase::ReceiveStream(UniqueFd& socket, int listener) {
   keepAliveCounter_ = 0;
   std::string reason;
   bool stopped = false;
+  uint64_t total = 0;
   while (true) {
     if (StopRequested()) {
       stopped = true;
@@ -59,6 +60,7 @@ void CTcpChannelBase::ReceiveStream(UniqueFd& socket, int listener) {
     const ssize_t received = ::recv(socket.Get(), buffer.get(), kReceiveBufferSize, MSG_DONTWAIT);
     const int error = received < 0 ? errno : 0;
     if (received > 0) {
+      total += static_cast<uint64_t>(received);
       SendWithoutWaiting(socket.Get(), acknowledgeBytes);
       lastDataTime_ = GetClock().Now();
       keepAliveCounter_ = 0;
@@ -81,6 +83,7 @@ void CTcpChannelBase::ReceiveStream(UniqueFd& socket, int listener) {
   }
   if (!stopped) SetConnectionState(reason, ConnectionState::Lost);
   socket.Reset();
+  return total;
 }
 
 void CTcpChannelBase::OnIdleTimeout(int socket) {

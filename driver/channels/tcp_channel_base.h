@@ -22,9 +22,10 @@ class CTcpChannelBase : public CChannelBase {
   CTcpChannelBase(IDataDriver& driver, IDebug& debug, const ChannelSettings& settings);
 
   /// Receives from `socket` until the peer closes, an error or the stop event;
-  /// then closes it. Worker thread. When `listener` (a listening socket, or
-  /// -1) gets a connection meanwhile, that client has to wait: logged once.
-  void ReceiveStream(UniqueFd& socket, int listener = -1);
+  /// then closes it and returns the number of bytes received. Worker thread.
+  /// When `listener` (a listening socket, or -1) gets a connection
+  /// meanwhile, that client has to wait: logged once.
+  uint64_t ReceiveStream(UniqueFd& socket, int listener = -1);
 
  private:
   void OnIdleTimeout(int socket);

@@ -70,7 +70,8 @@ int CTcpClientChannel::Run() {
       continue;
     }
     SetConnectionState({}, ConnectionState::Opened);
-    ReceiveStream(socket_);
+    // After a stream that delivered data the next connection follows at once.
+    if (ReceiveStream(socket_) == 0) WaitForStop(kRetryInterval);
   }
   CloseChannel();
   return 0;

@@ -17,7 +17,8 @@ class CTcpClientChannel : public CTcpChannelBase {
   CTcpClientChannel(IDataDriver& driver, IDebug& debug, const ChannelSettings& settings);
   ~CTcpClientChannel() override;
 
-  /// Pause between failed connection attempts.
+  /// Pause between failed connection attempts, and after a connection that
+  /// delivered nothing (a server that accepts and closes at once).
   static constexpr std::chrono::milliseconds kRetryInterval{500};
 
  protected:

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <vector>
@@ -88,6 +89,32 @@ TEST_F(TcpClientChannelTest, ReconnectsAtOnceWhenTheServerClosesAfterEachMessage
   }
   EXPECT_EQ(driver.Texts(), (Strings{"m0", "m1", "m2"}));
   EXPECT_FALSE(debug.Contains("Failed to connect"));
+}
+
+// A server that accepts and closes at once must not be met with a storm of
+// connections: after a connection that delivered nothing the channel waits.
+TEST_F(TcpClientChannelTest, EmptyConnectionIsFollowedByAHalfSecondPause) {
+  TestListener server;
+  ASSERT_TRUE(server.Listen());
+  settings.network.port = server.Port();
+  Start();
+  for (uint64_t round = 1; round <= 2; ++round) {
+    auto stream = server.Accept();
+    ASSERT_NE(stream, nullptr) << "round " << round;
+    stream->Close();
+    ASSERT_TRUE(clock.WaitForWaits(round));
+    EXPECT_EQ(server.Accept(100ms), nullptr) << "reconnected without waiting";
+    clock.Advance(500ms);
+  }
+  EXPECT_NE(server.Accept(), nullptr);
+  EXPECT_FALSE(debug.Contains("Failed to connect"));
+}
+
+// The failed connection is reported with the system's reason.
+TEST_F(TcpClientChannelTest, ConnectFailureCarriesTheSystemError) {
+  settings.network.port = testing::UnusedTcpPort();
+  Start();
+  EXPECT_TRUE(debug.WaitForCount("korvane::CTcpClientChannel::Connect: system error " + std::to_string(ECONNREFUSED)));
 }
 
 TEST_F(TcpClientChannelTest, ResolvesHostNames) {
