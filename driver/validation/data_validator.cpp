@@ -5,6 +5,7 @@
 
 #include "driver/common/search_data.h"
 #include "driver/support/string_utils.h"
+#include "driver/support/xml_parser.h"
 #include "driver/validation/mapper.h"
 #include "driver/validation/mapper_old.h"
 #include "driver/validation/message_builder.h"
@@ -12,6 +13,7 @@
 namespace korvane {
 namespace {
 
+constexpr char kInitialize[] = "korvane::CDataValidator::Initialize";
 constexpr char kValidateData[] = "korvane::CDataValidator::ValidateData";
 constexpr char kValidateText[] = "korvane::CDataValidator::ValidateText";
 constexpr char kStartTimer[] = "korvane::CDataValidator::StartTimer";
@@ -57,6 +59,7 @@ bool CDataValidator::Initialize(int32_t type, const std::string& configFile, con
     mapper_ = std::make_unique<CMapper>(*this, driver_, logger_);
   }
   if (mapper_->Initialize(type, configFile)) {
+    if (type == kValidationXsd) PrepareSchema();
     if (EndEventSeconds(driver_) != 0) StartTimer();
     return true;
   }
@@ -64,6 +67,20 @@ bool CDataValidator::Initialize(int32_t type, const std::string& configFile, con
   if (type == kValidationCustom) UnloadCustomValidator();
   mapper_.reset();
   return false;
+}
+
+void CDataValidator::PrepareSchema() {
+  // Compiled while the driver opens, so the first message does not wait for
+  // it and a schema that cannot be used is reported at once.
+  CXMLParser config;
+  if (!config.LoadFile(configFile_)) return;
+  const std::string schemaFile = config.GetAttributeW("root/validation/xsd", "value");
+  config.Close();
+  if (schemaFile.empty()) return;
+  const auto schema = CXMLParser::LoadSchema(schemaFile);
+  if (schema != nullptr && !schema->IsCompiled()) {
+    logger_.Log(kLogError, kCatValidation, "%s: Unable to load XML schema: %s", kInitialize, schema->Error().c_str());
+  }
 }
 
 int32_t CDataValidator::GetValidationType() const { return type_; }

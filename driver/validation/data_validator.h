@@ -108,6 +108,7 @@ class CDataValidator : public IKSLDataValidatorAPIUser, public IDataValidator {
   TextCheck ValidateText(const ValidationConfig& config, const std::wstring& data, std::string& error);
   bool ValidateCustom(const char* data, int32_t length, std::vector<std::string>& texts, std::string& error);
   IDataCallback* Target();
+  void PrepareSchema();
 
   IDriver& driver_;
   IDebug& logger_;

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include "driver/support/string_utils.h"
 #include "driver/validation/dll_version.h"
 #include "tests/support/manual_clock.h"
+#include "tests/support/watchdog.h"
 #include "tests/validation/validation_test_util.h"
 
 namespace korvane::testing {
@@ -183,6 +185,26 @@ TEST_F(DataValidatorTest, UnsupportedTypesAndMissingConfigurationAreReported) {
   EXPECT_FALSE(unconfigured.Initialize(kValidationText, "nowhere.xml", "", false));
   EXPECT_TRUE(debug.Contains("korvane::CMapper::Initialize: Unable to initialize XML parser"));
   EXPECT_EQ(unconfigured.GetMapper(), nullptr);
+}
+
+TEST_F(DataValidatorTest, SchemaAndPluginThatAreNotRegularFilesAreRefusedWithALogLine) {
+  Watchdog watchdog(seconds(5), "initialising with a FIFO as schema and as plug-in");
+  ASSERT_EQ(mkfifo((Dir() / "order.xsd").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo((Dir() / "Pipe.so").c_str(), 0600), 0);
+  auto validator = Make(kValidationXsd, kOrderConfig);
+  ASSERT_NE(validator, nullptr);
+  const auto lines = debug.Lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().text,
+            "korvane::CDataValidator::Initialize: Unable to load XML schema: 'order.xsd' is not a regular file");
+  EXPECT_EQ(lines.back().level, kLogError);
+  std::string error;
+  EXPECT_FALSE(Validate(*validator, XmlEscape(R"(<order xmlns="urn:kestrel:order" lane="3"/>)"), &error));
+  EXPECT_EQ(error, "korvane::CXMLParser::XSDValidateW: Cannot add schema (HRESULT = 0x80004005)");
+
+  CDataValidator custom(driver, debug);
+  EXPECT_FALSE(custom.Initialize(kValidationCustom, "config.xml", "Pipe", false));
+  EXPECT_TRUE(debug.Contains("Pipe.so\" : 'not a regular file'"));
 }
 
 TEST_F(DataValidatorTest, XsdPathValidatesAndKeepsMarkupInValues) {
