@@ -4,6 +4,8 @@
 #include <exception>
 
 #include "driver/common/search_data.h"
+#include "driver/support/file_stamp.h"
+#include "driver/support/host_directory.h"
 #include "driver/support/string_utils.h"
 #include "driver/support/xml_parser.h"
 #include "driver/validation/mapper.h"
@@ -39,48 +41,87 @@ std::string CleanUtf8(const char* data, int32_t length) { return WideToUtf8(Utf8
 CDataValidator::CDataValidator(IDriver& driver, IDebug& logger) : CDataValidator(driver, logger, SystemClock()) {}
 
 CDataValidator::CDataValidator(IDriver& driver, IDebug& logger, const Clock& clock, std::chrono::milliseconds tick)
-    : driver_(driver), logger_(logger), clock_(clock), tick_(tick), timer_(std::make_shared<TimerState>()) {}
+    : driver_(driver),
+      logger_(logger),
+      clock_(clock),
+      tick_(tick),
+      source_(logger, clock,
+              [this](CXMLParser& config, bool reload, ConfigurationSnapshot& snapshot, std::string& reason) {
+                return BuildSnapshot(config, reload, snapshot, reason);
+              }),
+      timer_(std::make_shared<TimerState>()) {}
 
 CDataValidator::~CDataValidator() {
   StopTimer();
   UnloadCustomValidator();
-  // The mapper reports through this object; it goes first.
-  mapper_.reset();
 }
 
 bool CDataValidator::Initialize(int32_t type, const std::string& configFile, const std::string& customValidator,
                                 bool legacyMapper) {
   configFile_ = configFile;
   type_ = type;
+  legacyMapper_ = legacyMapper;
   if (type == kValidationCustom && !LoadCustomValidator(customValidator)) return false;
-  if (legacyMapper) {
-    mapper_ = std::make_unique<CMapperOld>(*this, driver_, logger_);
-  } else {
-    mapper_ = std::make_unique<CMapper>(*this, driver_, logger_);
-  }
-  if (mapper_->Initialize(type, configFile)) {
-    if (type == kValidationXsd) PrepareSchema();
-    if (EndEventSeconds(driver_) != 0) StartTimer();
-    return true;
+  std::string reason;
+  switch (source_.Load(configFile, reason)) {
+    case CConfigurationSource::LoadOutcome::kLoaded:
+      if (EndEventSeconds(driver_) != 0) StartTimer();
+      return true;
+    case CConfigurationSource::LoadOutcome::kUnreadable:
+      // The mapper's own line for a file it cannot open; the driver has logged why already.
+      logger_.Log(kLogError, kCatMapper, "%s: Unable to initialize XML parser",
+                  legacyMapper ? "korvane::CMapperOld::Initialize" : "korvane::CMapper::Initialize");
+      break;
+    case CConfigurationSource::LoadOutcome::kUnusable:
+      break;  // the mapper said why
   }
   StopTimer();
   if (type == kValidationCustom) UnloadCustomValidator();
-  mapper_.reset();
   return false;
 }
 
-void CDataValidator::PrepareSchema() {
-  // Compiled while the driver opens, so the first message does not wait for
-  // it and a schema that cannot be used is reported at once.
-  CXMLParser config;
-  if (!config.LoadFile(configFile_)) return;
-  const std::string schemaFile = config.GetAttributeW("root/validation/xsd", "value");
-  config.Close();
-  if (schemaFile.empty()) return;
-  const auto schema = CXMLParser::LoadSchema(schemaFile);
-  if (schema != nullptr && !schema->IsCompiled()) {
-    logger_.Log(kLogError, kCatValidation, "%s: Unable to load XML schema: %s", kInitialize, schema->Error().c_str());
+bool CDataValidator::BuildSnapshot(CXMLParser& config, bool reload, ConfigurationSnapshot& snapshot,
+                                   std::string& reason) {
+  if (type_ == kValidationText) snapshot.validation = ReadValidationConfig(config);
+  if (type_ == kValidationXsd) {
+    const std::string schemaFile = config.GetAttributeW("root/validation/xsd", "value");
+    if (!schemaFile.empty()) {
+      const std::string path = ResolveHostPath(schemaFile);
+      snapshot.files.push_back(TrackedFile{path, StampOf(path)});
+      // Compiled here, while the configuration loads, never on the first block.
+      snapshot.schema = CXMLParser::LoadSchema(schemaFile);
+      if (snapshot.schema == nullptr) {
+        reason = "out of memory";
+        return false;
+      }
+      if (!snapshot.schema->IsCompiled()) {
+        if (reload) {
+          reason = snapshot.schema->Error();
+          return false;
+        }
+        // The driver opens all the same; every block fails until the schema can be used.
+        logger_.Log(kLogError, kCatValidation, "%s: Unable to load XML schema: %s", kInitialize,
+                    snapshot.schema->Error().c_str());
+      }
+    }
   }
+  snapshot.names = std::make_unique<CStagedNames>(driver_, reload);
+  if (legacyMapper_) {
+    snapshot.mapper = std::make_unique<CMapperOld>(*this, *snapshot.names, logger_);
+  } else {
+    snapshot.mapper = std::make_unique<CMapper>(*this, *snapshot.names, logger_);
+  }
+  if (!snapshot.mapper->InitializeFrom(type_, config)) {
+    reason = "its mapper section cannot be used";
+    return false;
+  }
+  snapshot.names->Commit(logger_);
+  return true;
+}
+
+IMapper* CDataValidator::GetMapper() {
+  const auto snapshot = source_.Current();
+  return snapshot != nullptr ? snapshot->mapper.get() : nullptr;
 }
 
 int32_t CDataValidator::GetValidationType() const { return type_; }
@@ -88,23 +129,25 @@ int32_t CDataValidator::GetValidationType() const { return type_; }
 bool CDataValidator::ValidateData(std::string& error, const ChannelData& record) {
   error.clear();
   bool result = false;
-  const std::shared_ptr<const ValidationConfig> config = cache_.Get(configFile_);
-  if (!config) {
+  // One snapshot for the whole block: it is validated and mapped by the same version of the configuration.
+  const std::shared_ptr<const ConfigurationSnapshot> snapshot = source_.Current();
+  if (!snapshot) {
     error = Format("%s: unable to read XML configuration file", kValidateData);
   } else {
+    IMapper* mapper = snapshot->mapper.get();
     // Messages built from this block; for plug-ins also the text each came from.
     std::vector<UniformMessage> messages;
     std::vector<std::string> texts;
     Built built;
     switch (type_) {
       case kValidationText:
-        built = BuildTextMessages(*config, record, messages, error);
+        built = BuildTextMessages(snapshot->validation, record, messages, error);
         break;
       case kValidationXsd:
-        built = BuildXsdMessage(record, messages, error);
+        built = BuildXsdMessage(*snapshot, record, messages, error);
         break;
       case kValidationCustom:
-        built = BuildCustomMessages(record, messages, texts, error);
+        built = BuildCustomMessages(*mapper, record, messages, texts, error);
         break;
       default:
         error = Format("%s: Unsupported type of validation", kValidateData);
@@ -112,7 +155,7 @@ bool CDataValidator::ValidateData(std::string& error, const ChannelData& record)
         break;
     }
     result = built.ok;
-    if (built.map && !mapper_) {
+    if (built.map && mapper == nullptr) {
       error = Format("%s: Mapper is not created", kValidateData);
       result = false;
     } else if (built.map) {
@@ -124,7 +167,7 @@ bool CDataValidator::ValidateData(std::string& error, const ChannelData& record)
           copy.data = texts[i].data();
           copy.dataLength = static_cast<int32_t>(texts[i].size());
         }
-        result = mapper_->MapUniformMessage(messages[i], copy);
+        result = mapper->MapUniformMessage(messages[i], copy);
       }
     }
   }
@@ -154,27 +197,26 @@ CDataValidator::Built CDataValidator::BuildTextMessages(const ValidationConfig& 
   return Built{};
 }
 
-CDataValidator::Built CDataValidator::BuildXsdMessage(const ChannelData& record, std::vector<UniformMessage>& messages,
-                                                      std::string& error) {
-  if (!mapper_) return Built{false, true};
+CDataValidator::Built CDataValidator::BuildXsdMessage(const ConfigurationSnapshot& snapshot, const ChannelData& record,
+                                                      std::vector<UniformMessage>& messages, std::string& error) {
   // The channel escaped the document like any text; the schema checks the device's own document.
-  const std::string validated = mapper_->ValidateXml(XmlUnescape(CleanUtf8(record.data, record.dataLength)), error);
+  const std::string validated =
+      CXMLParser::XSDValidateW(XmlUnescape(CleanUtf8(record.data, record.dataLength)), snapshot.schema.get(), error);
   if (validated.empty()) return Built{false, true};
   UniformMessage message;
-  if (!BuildXmlMessage(validated, mapper_->GetMessageType(), message)) return Built{false, true};
+  if (!BuildXmlMessage(validated, snapshot.mapper->GetMessageType(), message)) return Built{false, true};
   messages.push_back(std::move(message));
   return Built{};
 }
 
-CDataValidator::Built CDataValidator::BuildCustomMessages(const ChannelData& record,
+CDataValidator::Built CDataValidator::BuildCustomMessages(IMapper& mapper, const ChannelData& record,
                                                           std::vector<UniformMessage>& messages,
                                                           std::vector<std::string>& texts, std::string& error) {
   std::vector<std::string> pieces;
   if (!ValidateCustom(record.data, record.dataLength, pieces, error)) return Built{false, false};
-  if (!mapper_) return Built{};
   for (std::string& piece : pieces) {
     UniformMessage message;
-    if (BuildXmlMessage(CleanUtf8(piece.data(), static_cast<int32_t>(piece.size())), mapper_->GetMessageType(),
+    if (BuildXmlMessage(CleanUtf8(piece.data(), static_cast<int32_t>(piece.size())), mapper.GetMessageType(),
                         message)) {
       messages.push_back(std::move(message));
       texts.push_back(std::move(piece));

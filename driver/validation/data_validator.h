@@ -16,7 +16,7 @@
 #include "driver/support/clock.h"
 #include "driver/support/event.h"
 #include "driver/support/recursive_lock.h"
-#include "driver/validation/configuration_cache.h"
+#include "driver/validation/configuration_snapshot.h"
 #include "driver/validation/dynamic_dll.h"
 #include "driver/validation/mapper_interface.h"
 #include "plugins/common/validator_api.h"
@@ -53,12 +53,13 @@ class CDataValidator : public IKSLDataValidatorAPIUser, public IDataValidator {
   void ResetCustomValidator();
   int32_t GetValidationType() const;
 
-  /// The mapper, null before a successful Initialize.
-  IMapper* GetMapper() const { return mapper_.get(); }
+  /// The mapper of the configuration in use, null before a successful
+  /// Initialize. Valid until the configuration file changes.
+  IMapper* GetMapper();
   /// The End events waiting for their delay.
   size_t PendingEndEventCount();
   /// Number of times the configuration file was parsed.
-  uint64_t ConfigurationLoadCount() const { return cache_.LoadCount(); }
+  uint64_t ConfigurationLoadCount() const { return source_.LoadCount(); }
 
   // IKSLDataValidatorAPIUser
   void Log(uint8_t isError, const char* text) override;
@@ -100,15 +101,17 @@ class CDataValidator : public IKSLDataValidatorAPIUser, public IDataValidator {
   };
   Built BuildTextMessages(const ValidationConfig& config, const ChannelData& record,
                           std::vector<UniformMessage>& messages, std::string& error);
-  Built BuildXsdMessage(const ChannelData& record, std::vector<UniformMessage>& messages, std::string& error);
-  Built BuildCustomMessages(const ChannelData& record, std::vector<UniformMessage>& messages,
+  Built BuildXsdMessage(const ConfigurationSnapshot& snapshot, const ChannelData& record,
+                        std::vector<UniformMessage>& messages, std::string& error);
+  Built BuildCustomMessages(IMapper& mapper, const ChannelData& record, std::vector<UniformMessage>& messages,
                             std::vector<std::string>& texts, std::string& error);
+  /// Completes a configuration snapshot: text-path definitions, schema, mapper.
+  bool BuildSnapshot(CXMLParser& config, bool reload, ConfigurationSnapshot& snapshot, std::string& reason);
   /// Outcome of matching the validation expression.
   enum class TextCheck { kValid, kInvalid, kFailed };
   TextCheck ValidateText(const ValidationConfig& config, const std::wstring& data, std::string& error);
   bool ValidateCustom(const char* data, int32_t length, std::vector<std::string>& texts, std::string& error);
   IDataCallback* Target();
-  void PrepareSchema();
 
   IDriver& driver_;
   IDebug& logger_;
@@ -116,8 +119,8 @@ class CDataValidator : public IKSLDataValidatorAPIUser, public IDataValidator {
   const std::chrono::milliseconds tick_;
   int32_t type_ = kValidationNone;
   std::string configFile_;
-  CConfigurationCache cache_{true};
-  std::unique_ptr<IMapper> mapper_;
+  bool legacyMapper_ = false;
+  CConfigurationSource source_;
   CDynamicDLL dll_;
   CreateValidatorFn create_ = nullptr;
   ReleaseValidatorFn release_ = nullptr;
