@@ -309,7 +309,13 @@ void CDataValidator::ReportEvent(uint8_t channel, int32_t eventNumber, ISearchDa
   const std::shared_ptr<TimerState> state = timer_;
   RecursiveLockGuard guard(state->lock);
   if (EndEventSeconds(driver_) != 0) {
-    if (state->pending.size() < kMaxPendingEndEvents) {
+    if (state->pending.size() < pendingLimit_) {
+      // Drops are warnings to the host, which only hears errors: said when they start and when they end.
+      if (state->dropped > 0) {
+        logger_.Log(kLogError, kCatValidation, "%s: %llu End events were dropped while %zu were pending", kReportEvent,
+                    static_cast<unsigned long long>(state->dropped), pendingLimit_);
+        state->dropped = 0;
+      }
       PendingEndEvent& pending = state->pending.emplace_back();
       pending.channel = channel;
       pending.reported = clock_.Now();
@@ -318,11 +324,9 @@ void CDataValidator::ReportEvent(uint8_t channel, int32_t eventNumber, ISearchDa
       pending.text = "End of ";
       if (text != nullptr && textLength > 0) pending.text.append(text, static_cast<size_t>(textLength));
       pending.reserved = reserved;
-      state->overflowLogged = false;
-    } else if (!state->overflowLogged) {
-      logger_.Log(kLogWarn, kCatValidation, "%s: %zu End events are pending; further End events are dropped",
-                  kReportEvent, kMaxPendingEndEvents);
-      state->overflowLogged = true;
+    } else if (state->dropped++ == 0) {
+      logger_.Log(kLogError, kCatValidation, "%s: %zu End events are pending; further End events are dropped",
+                  kReportEvent, pendingLimit_);
     }
   }
   if (IDataCallback* target = Target()) {

@@ -27,7 +27,8 @@ class CDataValidator : public IKSLDataValidatorAPIUser, public IDataValidator {
  public:
   /// Capacity of the plug-in's output buffer.
   static constexpr uint32_t kPluginBufferSize = 5120;
-  /// Pending "End of" events kept at most; beyond it new ones are dropped with a warning.
+  /// Pending "End of" events kept at most; beyond it new ones are dropped, and
+  /// the drop and the number dropped are logged at error level.
   static constexpr size_t kMaxPendingEndEvents = 100000;
 
   CDataValidator(IDriver& driver, IDebug& logger);
@@ -58,6 +59,8 @@ class CDataValidator : public IKSLDataValidatorAPIUser, public IDataValidator {
   IMapper* GetMapper();
   /// The End events waiting for their delay.
   size_t PendingEndEventCount();
+  /// Lowers the pending End-event limit, so tests can reach it with a few events.
+  void SetPendingEndEventLimitForTesting(size_t limit) { pendingLimit_ = limit; }
   /// Number of times the configuration file was parsed.
   uint64_t ConfigurationLoadCount() const { return source_.LoadCount(); }
 
@@ -88,7 +91,7 @@ class CDataValidator : public IKSLDataValidatorAPIUser, public IDataValidator {
     Event finished{Event::Mode::kManualReset};
     RecursiveLock lock;
     std::list<PendingEndEvent> pending;  // guarded by lock
-    bool overflowLogged = false;         // guarded by lock
+    uint64_t dropped = 0;                // since the list was last full; guarded by lock
   };
 
   static void TimerThread(std::shared_ptr<TimerState> state, const Clock& clock, std::chrono::milliseconds tick,
@@ -127,6 +130,7 @@ class CDataValidator : public IKSLDataValidatorAPIUser, public IDataValidator {
   IKSLDataValidatorAPI* plugin_ = nullptr;
   DeviceEndpoint endpoint_;  // kept alive for the plug-in, which may hold the pointer
   std::vector<char> pluginBuffer_;
+  size_t pendingLimit_ = kMaxPendingEndEvents;
   std::shared_ptr<TimerState> timer_;
   std::thread timerThread_;
 };

@@ -316,6 +316,28 @@ TEST_F(DataValidatorTest, EndEventsFollowAfterTheDelay) {
   EXPECT_EQ(validator->PendingEndEventCount(), 0u);
 }
 
+TEST_F(DataValidatorTest, EndEventsBeyondThePendingLimitAreDroppedWithErrorLines) {
+  driver.SetEndEventSeconds(1);
+  auto validator = Make(kValidationText, SaleConfig());
+  ASSERT_NE(validator, nullptr);
+  validator->SetPendingEndEventLimitForTesting(2);
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(Validate(*validator, "SALE LANE 1 TOTAL 250"));
+  EXPECT_EQ(validator->PendingEndEventCount(), 2u);
+  AdvanceTimer(seconds(2));
+  ASSERT_EQ(validator->PendingEndEventCount(), 0u);
+  ASSERT_TRUE(Validate(*validator, "SALE LANE 1 TOTAL 250"));
+  EXPECT_EQ(validator->PendingEndEventCount(), 1u);
+  // Warnings never reach the host; both lines are errors.
+  std::vector<std::string> errors;
+  for (const LogLine& line : debug.Lines()) {
+    if (line.level == kLogError) errors.push_back(line.text);
+  }
+  EXPECT_THAT(errors,
+              ElementsAre("korvane::CDataValidator::ReportEvent: 2 End events are pending; further End events are "
+                          "dropped",
+                          "korvane::CDataValidator::ReportEvent: 3 End events were dropped while 2 were pending"));
+}
+
 TEST_F(DataValidatorTest, LongDelaysDoNotWrapAround) {
   // 500 s in 100 ns units does not fit 32 bits; wrapped, it would be due after about 70 s.
   driver.SetEndEventSeconds(500);
