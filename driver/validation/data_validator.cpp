@@ -36,6 +36,28 @@ std::string_view Bytes(const char* data, int32_t length) {
 /// The bytes as UTF-8, with invalid sequences replaced.
 std::string CleanUtf8(const char* data, int32_t length) { return WideToUtf8(Utf8ToWide(Bytes(data, length))); }
 
+/// The text a validator handed its mapper as a block's data, and the text the
+/// channel delivered, while that block is mapped on this thread.
+struct HandedData {
+  const CDataValidator* validator;
+  const char* handed;
+  int32_t handedLength;
+  const char* delivered;
+  int32_t deliveredLength;
+};
+thread_local const HandedData* handedData = nullptr;
+
+class HandedDataScope {
+ public:
+  explicit HandedDataScope(const HandedData* data) : previous_(handedData) { handedData = data; }
+  ~HandedDataScope() { handedData = previous_; }
+  HandedDataScope(const HandedDataScope&) = delete;
+  HandedDataScope& operator=(const HandedDataScope&) = delete;
+
+ private:
+  const HandedData* previous_;
+};
+
 }  // namespace
 
 CDataValidator::CDataValidator(IDriver& driver, IDebug& logger) : CDataValidator(driver, logger, SystemClock()) {}
@@ -135,7 +157,7 @@ bool CDataValidator::ValidateData(std::string& error, const ChannelData& record)
     error = Format("%s: unable to read XML configuration file", kValidateData);
   } else {
     IMapper* mapper = snapshot->mapper.get();
-    // Messages built from this block; for plug-ins also the text each came from.
+    // Messages built from this block; for plug-ins and XML documents also the text each came from.
     std::vector<UniformMessage> messages;
     std::vector<std::string> texts;
     Built built;
@@ -144,7 +166,7 @@ bool CDataValidator::ValidateData(std::string& error, const ChannelData& record)
         built = BuildTextMessages(snapshot->validation, record, messages, error);
         break;
       case kValidationXsd:
-        built = BuildXsdMessage(*snapshot, record, messages, error);
+        built = BuildXsdMessage(*snapshot, record, messages, texts, error);
         break;
       case kValidationCustom:
         built = BuildCustomMessages(*mapper, record, messages, texts, error);
@@ -162,11 +184,14 @@ bool CDataValidator::ValidateData(std::string& error, const ChannelData& record)
       // A message that fails does not stop the ones after it; the last one decides.
       for (size_t i = 0; i < messages.size(); ++i) {
         ChannelData copy = record;
-        if (type_ == kValidationCustom) {
-          // The mapper sees the plug-in's text as the block's data.
+        if (i < texts.size()) {
+          // The mapper sees the plug-in's text, or the device's own (unescaped) document, as the block's data.
           copy.data = texts[i].data();
           copy.dataLength = static_cast<int32_t>(texts[i].size());
         }
+        // The document serves metadata and the video channel; the block shown as text stays as delivered.
+        const HandedData handed{this, copy.data, copy.dataLength, record.data, record.dataLength};
+        const HandedDataScope scope(type_ == kValidationXsd ? &handed : nullptr);
         result = mapper->MapUniformMessage(messages[i], copy);
       }
     }
@@ -198,7 +223,8 @@ CDataValidator::Built CDataValidator::BuildTextMessages(const ValidationConfig& 
 }
 
 CDataValidator::Built CDataValidator::BuildXsdMessage(const ConfigurationSnapshot& snapshot, const ChannelData& record,
-                                                      std::vector<UniformMessage>& messages, std::string& error) {
+                                                      std::vector<UniformMessage>& messages,
+                                                      std::vector<std::string>& documents, std::string& error) {
   // The channel escaped the document like any text; the schema checks the device's own document.
   const std::string validated =
       CXMLParser::XSDValidateW(XmlUnescape(CleanUtf8(record.data, record.dataLength)), snapshot.schema.get(), error);
@@ -206,6 +232,7 @@ CDataValidator::Built CDataValidator::BuildXsdMessage(const ConfigurationSnapsho
   UniformMessage message;
   if (!BuildXmlMessage(validated, snapshot.mapper->GetMessageType(), message)) return Built{false, true};
   messages.push_back(std::move(message));
+  documents.push_back(validated);
   return Built{};
 }
 
@@ -299,6 +326,12 @@ void CDataValidator::ReportMetadata(int32_t kind, int32_t channel, int32_t forma
 
 void CDataValidator::ReportData(uint8_t channel, ISearchData* searchData, const char* source, int32_t sourceLength,
                                 const char* text, int32_t textLength, int32_t reserved, const char* encoding) {
+  if (const HandedData* handed = handedData;
+      handed != nullptr && handed->validator == this && text == handed->handed && textLength == handed->handedLength) {
+    // The whole block as raw text: what the channel delivered, not the document made from it.
+    text = handed->delivered;
+    textLength = handed->deliveredLength;
+  }
   if (IDataCallback* target = Target()) {
     target->OnData(channel, searchData, source, sourceLength, text, textLength, reserved, encoding);
   }

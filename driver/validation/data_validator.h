@@ -104,8 +104,9 @@ class CDataValidator : public IKSLDataValidatorAPIUser, public IDataValidator {
   };
   Built BuildTextMessages(const ValidationConfig& config, const ChannelData& record,
                           std::vector<UniformMessage>& messages, std::string& error);
+  /// `documents` receives the validated document the message was built from.
   Built BuildXsdMessage(const ConfigurationSnapshot& snapshot, const ChannelData& record,
-                        std::vector<UniformMessage>& messages, std::string& error);
+                        std::vector<UniformMessage>& messages, std::vector<std::string>& documents, std::string& error);
   Built BuildCustomMessages(IMapper& mapper, const ChannelData& record, std::vector<UniformMessage>& messages,
                             std::vector<std::string>& texts, std::string& error);
   /// Completes a configuration snapshot: text-path definitions, schema, mapper.

@@ -291,6 +291,24 @@ TEST_F(DataValidatorTest, XsdPathValidatesAndKeepsMarkupInValues) {
   EXPECT_EQ(Events().size(), 2u);
 }
 
+TEST_F(DataValidatorTest, XsdPathMapsTheDocumentAndShowsTheBlockAsDelivered) {
+  auto validator = Make(kValidationXsd, R"(<root><validation><xsd value=""/></validation>
+  <kslXmlMapper version="2"><messageType><message></message><param value="/korvanemetadata/event"/></messageType>
+    <rules><message number="1" value="korvanemetadata" alwaysShowText="yes">
+      <param reference="1" value="motion"><action type="metadata" metadatatype="xml"/></param>
+    </message></rules></kslXmlMapper></root>)");
+  ASSERT_NE(validator, nullptr);
+  const std::string document = R"(<korvanemetadata><video c="3"/><event>motion</event></korvanemetadata>)";
+  const std::string delivered = XmlEscape(document);  // as every channel delivers a block for this type
+  ASSERT_TRUE(Validate(*validator, delivered));
+  ASSERT_EQ(driver.host.Texts(Kind::kData), std::vector<std::string>{delivered});
+  const auto metadata = driver.host.Calls(Kind::kMetadata);
+  ASSERT_EQ(metadata.size(), 1u);
+  EXPECT_EQ(metadata[0].text, document);
+  EXPECT_EQ(metadata[0].channel, 2) << "video channel 3 learned from the document";
+  EXPECT_EQ(metadata[0].format, 0);
+}
+
 TEST_F(DataValidatorTest, EndEventsFollowAfterTheDelay) {
   driver.SetEndEventSeconds(5);
   auto validator = Make(kValidationText, SaleConfig());
