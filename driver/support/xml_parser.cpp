@@ -95,10 +95,11 @@ void InitLibrary() {
 }
 
 // What the loader has to say about one of our operations: why the first
-// refused resource was refused. Set for the duration of every operation of
-// ours on the thread that runs it.
+// refused resource was refused, and every local file it read or looked for.
+// Set for the duration of every operation of ours on the thread that runs it.
 struct LoadPolicy {
   std::string refusal;
+  std::vector<TrackedFile> files;
 };
 thread_local LoadPolicy* activePolicy = nullptr;
 
@@ -109,6 +110,7 @@ class PolicyScope {
   PolicyScope(const PolicyScope&) = delete;
   PolicyScope& operator=(const PolicyScope&) = delete;
   const std::string& Refusal() const { return policy_.refusal; }
+  std::vector<TrackedFile>& Files() { return policy_.files; }
 
  private:
   LoadPolicy policy_;
@@ -175,9 +177,11 @@ DocPtr ParseDocument(const char* data, size_t size, bool ignoreEncoding, bool* d
 }
 
 /// Reads a file under the policy: a regular file inside the host directory.
-/// `reason` completes a sentence that starts with the file's name.
-bool ReadPolicyFile(const std::string& path, std::string& content, std::string& reason) {
-  if (!StampOf(path).exists) {
+/// `reason` completes a sentence that starts with the file's name. `stamp`
+/// receives the stamp of what was read or found.
+bool ReadPolicyFile(const std::string& path, std::string& content, std::string& reason, FileStamp& stamp) {
+  stamp = StampOf(path);
+  if (!stamp.exists) {
     reason = "was not found";
     return false;
   }
@@ -185,7 +189,7 @@ bool ReadPolicyFile(const std::string& path, std::string& content, std::string& 
     reason = "lies outside the host directory";
     return false;
   }
-  return ReadRegularFile(path, kMaxFileBytes, content, reason);
+  return ReadRegularFile(path, kMaxFileBytes, content, reason, &stamp);
 }
 
 /// Why a parsed text was refused.
@@ -193,9 +197,9 @@ const char* RefusedDocumentReason(bool declaresEntities) {
   return declaresEntities ? "declares entities" : "is not a well-formed XML document";
 }
 
-DocPtr ParseFile(const std::string& path, std::string& reason) {
+DocPtr ParseFile(const std::string& path, std::string& reason, FileStamp& stamp) {
   std::string content;
-  if (!ReadPolicyFile(path, content, reason)) return nullptr;
+  if (!ReadPolicyFile(path, content, reason, stamp)) return nullptr;
   bool declaresEntities = false;
   DocPtr doc = ParseDocument(content.data(), content.size(), false, &declaresEntities);
   if (doc == nullptr) {
@@ -251,7 +255,13 @@ xmlParserInputPtr PolicyLoader(const char* url, const char* id, xmlParserCtxtPtr
     std::string path;
     std::string content;
     std::string reason;
-    bool readable = LocalPath(name, path, reason) && ReadPolicyFile(path, content, reason);
+    bool readable = LocalPath(name, path, reason);
+    if (readable) {
+      FileStamp stamp;
+      readable = ReadPolicyFile(path, content, reason, stamp);
+      // Also a file that is missing or unusable now: the schema changes when it appears or changes.
+      policy->files.push_back(TrackedFile{path, stamp});
+    }
     if (readable && content.size() > static_cast<size_t>(INT_MAX)) {
       reason = "is too large";
       readable = false;
@@ -450,8 +460,8 @@ struct CXMLParser::Schema::Compiled {
   }
 };
 
-CXMLParser::Schema::Schema(std::unique_ptr<Compiled> compiled, std::string error)
-    : compiled_(std::move(compiled)), error_(std::move(error)) {}
+CXMLParser::Schema::Schema(std::unique_ptr<Compiled> compiled, std::string error, std::vector<TrackedFile> files)
+    : compiled_(std::move(compiled)), error_(std::move(error)), files_(std::move(files)) {}
 
 CXMLParser::Schema::~Schema() = default;
 
@@ -463,10 +473,12 @@ std::shared_ptr<const CXMLParser::Schema> CompileSchema(const std::string& name,
   PolicyScope scope;
   std::string reason;
   auto compiled = std::make_unique<Schema::Compiled>();
-  compiled->doc = ParseFile(path, reason);
-  if (compiled->doc == nullptr) return std::make_shared<Schema>(nullptr, "'" + name + "' " + reason);
+  FileStamp stamp;
+  compiled->doc = ParseFile(path, reason, stamp);
+  scope.Files().push_back(TrackedFile{path, stamp});
+  if (compiled->doc == nullptr) return std::make_shared<Schema>(nullptr, "'" + name + "' " + reason, scope.Files());
   xmlSchemaParserCtxtPtr parser = xmlSchemaNewDocParserCtxt(compiled->doc.get());
-  if (parser == nullptr) return std::make_shared<Schema>(nullptr, "'" + name + "' cannot be compiled");
+  if (parser == nullptr) return std::make_shared<Schema>(nullptr, "'" + name + "' cannot be compiled", scope.Files());
   std::string first;
   xmlSchemaSetParserStructuredErrors(parser, KeepFirstError, &first);
   compiled->schema = xmlSchemaParse(parser);
@@ -475,34 +487,29 @@ std::shared_ptr<const CXMLParser::Schema> CompileSchema(const std::string& name,
     // A refused include explains the failure better than the library's follow-up error.
     std::string error = !scope.Refusal().empty() ? scope.Refusal() : first;
     if (error.empty()) error = "'" + name + "' is not a usable schema";
-    return std::make_shared<Schema>(nullptr, std::move(error));
+    return std::make_shared<Schema>(nullptr, std::move(error), scope.Files());
   }
-  return std::make_shared<Schema>(std::move(compiled), std::string());
+  return std::make_shared<Schema>(std::move(compiled), std::string(), scope.Files());
 }
 
 class SchemaCache {
  public:
-  /// The schema in `path`, compiled again when the file changed. A failure is
-  /// remembered until the file changes as well.
+  /// The schema in `path`, compiled again when any file it was read from
+  /// changed. A failure is remembered until one of them changes as well.
   std::shared_ptr<const CXMLParser::Schema> Get(const std::string& name, const std::string& path) {
-    const FileStamp stamp = StampOf(path);
     std::lock_guard<std::mutex> guard(mutex_);
-    if (const auto it = entries_.find(path); it != entries_.end() && it->second.stamp == stamp) {
-      return it->second.schema;
+    if (const auto it = entries_.find(path); it != entries_.end() && Unchanged(it->second->Files())) {
+      return it->second;
     }
     if (entries_.size() >= kMaxCachedSchemas && entries_.find(path) == entries_.end()) entries_.erase(entries_.begin());
     auto schema = CompileSchema(name, path);
-    entries_[path] = Entry{stamp, schema};
+    entries_[path] = schema;
     return schema;
   }
 
  private:
-  struct Entry {
-    FileStamp stamp;
-    std::shared_ptr<const CXMLParser::Schema> schema;
-  };
   std::mutex mutex_;
-  std::map<std::string, Entry> entries_;
+  std::map<std::string, std::shared_ptr<const CXMLParser::Schema>> entries_;
 };
 
 SchemaCache& Schemas() {
@@ -622,7 +629,8 @@ bool CXMLParser::LoadFile(const std::string& fileName, const std::string& select
       return false;
     }
     std::string reason;
-    DocPtr doc = ParseFile(path, reason);
+    FileStamp stamp;
+    DocPtr doc = ParseFile(path, reason, stamp);
     if (doc == nullptr) {
       impl_->loadError = "'" + fileName + "' " + reason;
       return false;
@@ -845,7 +853,8 @@ std::shared_ptr<const CXMLParser::Schema> CXMLParser::LoadSchema(const std::stri
     InitLibrary();
     QuietErrors quiet;
     const std::string path = ResolveHostPath(schemaFile);
-    if (path.empty()) return std::make_shared<Schema>(nullptr, "no schema file name or no host directory");
+    if (path.empty())
+      return std::make_shared<Schema>(nullptr, "no schema file name or no host directory", std::vector<TrackedFile>{});
     return Schemas().Get(schemaFile, path);
   } catch (...) {
     return nullptr;

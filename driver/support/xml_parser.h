@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/support/file_stamp.h"
 #include "driver/support/recursive_lock.h"
 
 namespace korvane {
@@ -82,7 +83,7 @@ class CXMLParser {
   class Schema {
    public:
     struct Compiled;
-    Schema(std::unique_ptr<Compiled> compiled, std::string error);
+    Schema(std::unique_ptr<Compiled> compiled, std::string error, std::vector<TrackedFile> files);
     ~Schema();
     Schema(const Schema&) = delete;
     Schema& operator=(const Schema&) = delete;
@@ -90,22 +91,27 @@ class CXMLParser {
     bool IsCompiled() const { return compiled_ != nullptr; }
     /// Why it did not compile ("'types.xsd' is not a regular file"); empty when compiled.
     const std::string& Error() const { return error_; }
+    /// The schema file and every file it included, imported or redefined (or
+    /// tried to), each with its stamp when it was read.
+    const std::vector<TrackedFile>& Files() const { return files_; }
     const Compiled* Get() const { return compiled_.get(); }
 
    private:
     std::unique_ptr<Compiled> compiled_;
     std::string error_;
+    std::vector<TrackedFile> files_;
   };
 
   /// The schema in `schemaFile` (resolved against the host directory),
-  /// compiled once and shared while its file is unchanged. A schema that does
-  /// not compile says why; null only when memory runs out. Thread-safe.
+  /// compiled once and shared while none of the files it was read from
+  /// changed. A schema that does not compile says why; null only when memory
+  /// runs out. Thread-safe.
   static std::shared_ptr<const Schema> LoadSchema(const std::string& schemaFile);
 
   /// `xml` itself when it is well-formed and, with a schema file, valid against
   /// it; otherwise empty with `error` set. The schema file name is resolved
-  /// against the host directory. Compiled schemas are cached while the file is
-  /// unchanged. Independent of the loaded document; thread-safe.
+  /// against the host directory. Compiled schemas are cached as LoadSchema
+  /// says. Independent of the loaded document; thread-safe.
   static std::string XSDValidateW(const std::string& xml, const std::string& schemaFile,
                                   const std::string& targetNamespace, std::string& error);
   /// The same against a schema compiled beforehand; null checks well-formedness only.

@@ -4,8 +4,6 @@
 #include <exception>
 
 #include "driver/common/search_data.h"
-#include "driver/support/file_stamp.h"
-#include "driver/support/host_directory.h"
 #include "driver/support/string_utils.h"
 #include "driver/support/xml_parser.h"
 #include "driver/validation/mapper.h"
@@ -108,14 +106,15 @@ bool CDataValidator::BuildSnapshot(CXMLParser& config, bool reload, Configuratio
   if (type_ == kValidationXsd) {
     const std::string schemaFile = config.GetAttributeW("root/validation/xsd", "value");
     if (!schemaFile.empty()) {
-      const std::string path = ResolveHostPath(schemaFile);
-      snapshot.files.push_back(TrackedFile{path, StampOf(path)});
       // Compiled here, while the configuration loads, never on the first block.
       snapshot.schema = CXMLParser::LoadSchema(schemaFile);
       if (snapshot.schema == nullptr) {
         reason = "out of memory";
         return false;
       }
+      // An edit to any schema file it read loads the configuration again.
+      const auto& files = snapshot.schema->Files();
+      snapshot.files.insert(snapshot.files.end(), files.begin(), files.end());
       if (!snapshot.schema->IsCompiled()) {
         if (reload) {
           reason = snapshot.schema->Error();

@@ -254,6 +254,31 @@ TEST_F(XmlParserTest, XsdValidationFollowsSchemaChanges) {
   EXPECT_NE(error.find("amount"), std::string::npos) << error;
 }
 
+TEST_F(XmlParserTest, XsdValidationFollowsChangesToIncludedSchemas) {
+  // The order's amount is of a type an included schema defines, first as any int, then as a byte.
+  const std::string amountType = R"(<xs:schema xmlns:xs="http://www.w3.org/2001/XMLSchema">)"
+                                 R"(<xs:simpleType name="amount"><xs:restriction base="xs:int"/></xs:simpleType>)"
+                                 R"(</xs:schema>)";
+  std::string order = OrderSchemaWith("<xs:include schemaLocation='types/amount.xsd'/>");
+  order.replace(order.find("type=\"xs:int\"/></xs:sequence>"), 13, "type=\"amount\"");
+  Write("order.xsd", order);
+  std::string error;
+  EXPECT_EQ(CXMLParser::XSDValidateW(kValidOrder, "order.xsd", "", error), "") << "the include is missing";
+  fs::create_directory(dir_ / "types");
+  Write("types/amount.xsd", amountType);
+  EXPECT_EQ(CXMLParser::XSDValidateW(kValidOrder, "order.xsd", "", error), kValidOrder) << error;
+  const auto schema = CXMLParser::LoadSchema("order.xsd");
+  EXPECT_EQ(CXMLParser::LoadSchema("order.xsd"), schema) << "compiled once while nothing changes";
+  ASSERT_EQ(schema->Files().size(), 2u);
+  EXPECT_EQ(schema->Files()[1].path, (dir_ / "types/amount.xsd").string());
+
+  std::string byte = amountType;
+  byte.replace(byte.find("xs:int"), 6, "xs:byte");
+  Write("types/amount.xsd", byte);  // 250 no longer fits; order.xsd itself is unchanged
+  EXPECT_EQ(CXMLParser::XSDValidateW(kValidOrder, "order.xsd", "", error), "");
+  EXPECT_NE(error.find("amount"), std::string::npos) << error;
+}
+
 TEST_F(XmlParserTest, XsdValidationIsSafeFromManyThreads) {
   Write("order.xsd", kOrderSchema);
   std::vector<int> failures(4, 0);

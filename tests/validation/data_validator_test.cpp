@@ -289,6 +289,16 @@ TEST_F(DataValidatorTest, XsdPathValidatesAndKeepsMarkupInValues) {
   EXPECT_FALSE(Validate(*validator, XmlEscape("<order"), &error));
   EXPECT_FALSE(error.empty());
   EXPECT_EQ(Events().size(), 2u);
+
+  // An edited schema applies from the next block on, although the configuration file is unchanged.
+  std::string stricter = kOrderSchema;
+  stricter.replace(stricter.find("xs:int\"/><xs:element name=\"note\""), 6, "xs:byte");
+  WriteFile("order.xsd", stricter);
+  EXPECT_FALSE(Validate(*validator,
+                        XmlEscape(R"(<order xmlns="urn:kestrel:order" lane="3"><amount>250</amount>)"
+                                  R"(<note/></order>)"),
+                        &error));
+  EXPECT_NE(error.find("amount"), std::string::npos) << error;
 }
 
 TEST_F(DataValidatorTest, XsdPathMapsTheDocumentAndShowsTheBlockAsDelivered) {
