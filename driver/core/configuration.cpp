@@ -401,6 +401,8 @@ bool CKestrelDriver::ReadConfigurationFile(ChannelSettings& config, const std::s
   configFile_ = path;
   CXMLParser parser;
   if (!parser.LoadFile(path)) {
+    // Why, for the operator: a missing file, a FIFO or device, a file outside the host directory, bad XML.
+    Log(kLogError, kCatConfiguration, "%s: %s", kName, parser.GetLoadError().c_str());
     Log(kLogError, kCatConfiguration, "%s: Unable to open XML configuration file", kName);
     return false;
   }

@@ -1,5 +1,11 @@
 #include "driver/support/debug_logger.h"
 
+#include <algorithm>
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
 #include "driver/support/file.h"
 #include "driver/support/host_directory.h"
 #include "driver/support/mutex.h"
@@ -10,6 +16,8 @@ namespace {
 
 constexpr int64_t kRotationSize = 1048576;
 constexpr uint32_t kFileMutexWaitMs = 5000;
+// Rotated files kept per debug file; older ones are deleted.
+constexpr size_t kKeptRotations = 10;
 
 const char* CategoryName(int32_t category) {
   static const char* const kNames[] = {nullptr,       "Validation",    "Configuration", "Channel",    "HTTPChannel",
@@ -31,13 +39,45 @@ int32_t HostSeverity(int32_t level) {
   }
 }
 
+// True for "<name>_YYYYMMDD_hhmmss.old", the names rotation gives the file `name`.
+bool IsRotationOf(std::string_view candidate, std::string_view name) {
+  constexpr std::string_view kSuffix = ".old";
+  constexpr size_t kStampSize = 15;
+  if (candidate.size() != name.size() + 1 + kStampSize + kSuffix.size()) return false;
+  if (candidate.substr(0, name.size()) != name || candidate[name.size()] != '_') return false;
+  if (candidate.substr(candidate.size() - kSuffix.size()) != kSuffix) return false;
+  const std::string_view stamp = candidate.substr(name.size() + 1, kStampSize);
+  for (size_t i = 0; i < stamp.size(); ++i) {
+    if (i == 8 ? stamp[i] != '_' : (stamp[i] < '0' || stamp[i] > '9')) return false;
+  }
+  return true;
+}
+
+// Deletes all but the newest kKeptRotations rotated files of `path`; their
+// stamps sort by time.
+void PruneRotations(const std::string& path) {
+  namespace fs = std::filesystem;
+  const fs::path file(path);
+  const std::string name = file.filename().string();
+  std::vector<fs::path> rotations;
+  std::error_code error;
+  for (fs::directory_iterator it(file.parent_path(), error), end; !error && it != end; it.increment(error)) {
+    if (IsRotationOf(it->path().filename().string(), name)) rotations.push_back(it->path());
+  }
+  if (rotations.size() <= kKeptRotations) return;
+  std::sort(rotations.begin(), rotations.end());
+  for (size_t i = 0; i + kKeptRotations < rotations.size(); ++i) fs::remove(rotations[i], error);
+}
+
 // A full file moves aside under a time-stamped name; when that name is taken
 // (a second rotation within the same second) the caller drops its write.
 bool RotateIfFull(const std::string& path) {
   if (FileSize(path) < kRotationSize) return true;
   const std::string rotated = Format("%s_%s.old", path.c_str(), RotationStamp().c_str());
   if (FileExists(rotated)) return false;
-  return RenameFile(path, rotated);
+  if (!RenameFile(path, rotated)) return false;
+  PruneRotations(path);
+  return true;
 }
 
 }  // namespace

@@ -2,9 +2,19 @@
 
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 
 namespace korvane {
+namespace {
+
+std::string RealPath(const std::string& path) {
+  char buffer[PATH_MAX];
+  if (path.empty() || realpath(path.c_str(), buffer) == nullptr) return {};
+  return buffer;
+}
+
+}  // namespace
 
 std::string HostDirectory() {
   std::string dir;
@@ -28,6 +38,14 @@ std::string ResolveHostPath(const std::string& name) {
   const std::string dir = HostDirectory();
   if (dir.empty()) return {};
   return dir + name;
+}
+
+bool IsInsideHostDirectory(const std::string& path) {
+  std::string dir = RealPath(HostDirectory());
+  const std::string real = RealPath(path);
+  if (dir.empty() || real.empty()) return false;
+  if (dir.back() != '/') dir += '/';
+  return real.size() > dir.size() && real.compare(0, dir.size(), dir) == 0;
 }
 
 }  // namespace korvane

@@ -14,4 +14,8 @@ std::string HostDirectory();
 /// always appended, also when it looks absolute.
 std::string ResolveHostPath(const std::string& name);
 
+/// True when `path`, which must exist, lies inside the host directory once
+/// symbolic links and ".." are resolved.
+bool IsInsideHostDirectory(const std::string& path);
+
 }  // namespace korvane

@@ -4,12 +4,13 @@
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 #include <libxml/tree.h>
+#include <libxml/uri.h>
+#include <libxml/xmlIO.h>
 #include <libxml/xmlerror.h>
 #include <libxml/xmlsave.h>
 #include <libxml/xmlschemas.h>
 #include <libxml/xpath.h>
 #include <libxml/xpathInternals.h>
-#include <sys/stat.h>
 
 #include <climits>
 #include <cstdint>
@@ -19,6 +20,7 @@
 #include <string_view>
 #include <utility>
 
+#include "driver/support/file.h"
 #include "driver/support/host_directory.h"
 #include "driver/support/string_utils.h"
 
@@ -69,15 +71,51 @@ class QuietErrors {
   void* genericContext_;
 };
 
-void InitLibrary() {
-  static std::once_flag once;
-  std::call_once(once, [] { xmlInitParser(); });
-}
-
 struct DocDeleter {
   void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
 };
 using DocPtr = std::unique_ptr<xmlDoc, DocDeleter>;
+
+xmlParserInputPtr PolicyLoader(const char* url, const char* id, xmlParserCtxtPtr ctxt);
+
+// The loader libxml2 had before ours; requests made outside our own
+// operations (by other code in the host process) still go to it.
+xmlExternalEntityLoader previousLoader = nullptr;
+
+void InitLibrary() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    xmlInitParser();
+    // libxml2 reads every resource a document or schema refers to (schema
+    // includes and imports, outside DTDs and entities) through this one
+    // loader; ours applies the policy below.
+    previousLoader = xmlGetExternalEntityLoader();
+    xmlSetExternalEntityLoader(PolicyLoader);
+  });
+}
+
+// What the loader has to say about one of our operations: why the first
+// refused resource was refused, and every local file it read or looked for.
+// Set for the duration of every operation of ours on the thread that runs it.
+struct LoadPolicy {
+  std::string refusal;
+  std::vector<TrackedFile> files;
+};
+thread_local LoadPolicy* activePolicy = nullptr;
+
+class PolicyScope {
+ public:
+  PolicyScope() : previous_(activePolicy) { activePolicy = &policy_; }
+  ~PolicyScope() { activePolicy = previous_; }
+  PolicyScope(const PolicyScope&) = delete;
+  PolicyScope& operator=(const PolicyScope&) = delete;
+  const std::string& Refusal() const { return policy_.refusal; }
+  std::vector<TrackedFile>& Files() { return policy_.files; }
+
+ private:
+  LoadPolicy policy_;
+  LoadPolicy* previous_;
+};
 
 struct XPathObjectDeleter {
   void operator()(xmlXPathObject* object) const { xmlXPathFreeObject(object); }
@@ -105,7 +143,8 @@ void RejectUnparsedEntityDecl(void* context, const xmlChar*, const xmlChar*, con
 /// Parses a whole document; null unless it is well-formed (namespaces
 /// included), has a root element and declares no entities. `ignoreEncoding`
 /// treats the bytes as UTF-8 whatever the XML declaration claims.
-DocPtr ParseDocument(const char* data, size_t size, bool ignoreEncoding) {
+/// `declaresEntities` tells why a document was refused.
+DocPtr ParseDocument(const char* data, size_t size, bool ignoreEncoding, bool* declaresEntities = nullptr) {
   if (data == nullptr || size == 0 || size > static_cast<size_t>(INT_MAX)) return nullptr;
   InitLibrary();
   xmlParserCtxtPtr ctxt = xmlCreateMemoryParserCtxt(data, static_cast<int>(size));
@@ -132,36 +171,128 @@ DocPtr ParseDocument(const char* data, size_t size, bool ignoreEncoding) {
   const bool ok = ctxt->wellFormed != 0 && ctxt->nsWellFormed != 0 && !state.declaresEntities &&
                   ctxt->errNo == XML_ERR_OK && doc != nullptr && xmlDocGetRootElement(doc.get()) != nullptr;
   xmlFreeParserCtxt(ctxt);
+  if (declaresEntities != nullptr) *declaresEntities = state.declaresEntities;
   if (!ok) return nullptr;
   return doc;
 }
 
-/// Whole file content; nullopt when it cannot be opened or is too large.
-std::optional<std::string> ReadFile(const std::string& path) {
-  if (path.empty()) return std::nullopt;
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return std::nullopt;
-  std::string content;
-  bool ok = false;
-  if (std::fseek(file, 0, SEEK_END) == 0) {
-    const long length = std::ftell(file);
-    if (length >= 0 && length <= kMaxFileBytes && std::fseek(file, 0, SEEK_SET) == 0) {
-      content.resize(static_cast<size_t>(length));
-      ok = std::fread(content.data(), 1, content.size(), file) == content.size();
-    }
+/// Reads a file under the policy: a regular file inside the host directory.
+/// `reason` completes a sentence that starts with the file's name. `stamp`
+/// receives the stamp of what was read or found.
+bool ReadPolicyFile(const std::string& path, std::string& content, std::string& reason, FileStamp& stamp) {
+  stamp = StampOf(path);
+  if (!stamp.exists) {
+    reason = "was not found";
+    return false;
   }
-  std::fclose(file);
-  if (!ok) return std::nullopt;
-  return content;
+  if (!IsInsideHostDirectory(path)) {
+    reason = "lies outside the host directory";
+    return false;
+  }
+  return ReadRegularFile(path, kMaxFileBytes, content, reason, &stamp);
 }
 
-DocPtr ParseFile(const std::string& path) {
-  const auto content = ReadFile(path);
-  if (!content) return nullptr;
-  DocPtr doc = ParseDocument(content->data(), content->size(), false);
+/// Why a parsed text was refused.
+const char* RefusedDocumentReason(bool declaresEntities) {
+  return declaresEntities ? "declares entities" : "is not a well-formed XML document";
+}
+
+DocPtr ParseFile(const std::string& path, std::string& reason, FileStamp& stamp) {
+  std::string content;
+  if (!ReadPolicyFile(path, content, reason, stamp)) return nullptr;
+  bool declaresEntities = false;
+  DocPtr doc = ParseDocument(content.data(), content.size(), false, &declaresEntities);
+  if (doc == nullptr) {
+    reason = RefusedDocumentReason(declaresEntities);
+    return nullptr;
+  }
   // The base URI lets a schema find the files it includes beside it.
-  if (doc != nullptr && doc->URL == nullptr) doc->URL = xmlStrdup(reinterpret_cast<const xmlChar*>(path.c_str()));
+  if (doc->URL == nullptr) doc->URL = xmlStrdup(reinterpret_cast<const xmlChar*>(path.c_str()));
   return doc;
+}
+
+/// The local file a resource name stands for: a path (relative ones against
+/// the host directory) or a "file:" URL. Anything else would be fetched over
+/// the network and is refused.
+bool LocalPath(const std::string& name, std::string& path, std::string& reason) {
+  std::string candidate = name;
+  if (xmlURIPtr uri = xmlParseURI(name.c_str()); uri != nullptr) {
+    bool local = true;
+    if (uri->scheme != nullptr) {
+      const bool localServer =
+          uri->server == nullptr || *uri->server == '\0' || std::string_view(uri->server) == "localhost";
+      local =
+          xmlStrcasecmp(reinterpret_cast<const xmlChar*>(uri->scheme), reinterpret_cast<const xmlChar*>("file")) == 0 &&
+          localServer && uri->path != nullptr;
+      if (local) candidate = uri->path;
+    }
+    xmlFreeURI(uri);
+    if (!local) {
+      reason = "is not a local file (nothing is fetched over the network)";
+      return false;
+    }
+  } else if (name.find("://") != std::string::npos) {
+    reason = "is not a local file (nothing is fetched over the network)";
+    return false;
+  }
+  if (candidate.empty()) {
+    reason = "names no file";
+    return false;
+  }
+  path = candidate.front() == '/' ? candidate : HostDirectory() + candidate;
+  return true;
+}
+
+// Every resource libxml2 wants to read on its own while one of our operations
+// runs (in practice what a schema includes, imports or redefines) is read here
+// under the policy, checked to be a document that declares no entities, and
+// handed over from memory.
+xmlParserInputPtr PolicyLoader(const char* url, const char* id, xmlParserCtxtPtr ctxt) {
+  LoadPolicy* policy = activePolicy;
+  if (policy == nullptr) return previousLoader != nullptr ? previousLoader(url, id, ctxt) : nullptr;
+  try {
+    const std::string name = url != nullptr ? url : "";
+    std::string path;
+    std::string content;
+    std::string reason;
+    bool readable = LocalPath(name, path, reason);
+    if (readable) {
+      FileStamp stamp;
+      readable = ReadPolicyFile(path, content, reason, stamp);
+      // Also a file that is missing or unusable now: the schema changes when it appears or changes.
+      policy->files.push_back(TrackedFile{path, stamp});
+    }
+    if (readable && content.size() > static_cast<size_t>(INT_MAX)) {
+      reason = "is too large";
+      readable = false;
+    }
+    if (readable) {
+      // libxml2 parses it again with its own settings, which substitute
+      // entities; a document that declares none leaves them nothing to do.
+      bool declaresEntities = false;
+      if (ParseDocument(content.data(), content.size(), false, &declaresEntities) == nullptr) {
+        reason = RefusedDocumentReason(declaresEntities);
+        readable = false;
+      }
+    }
+    if (!readable) {
+      if (policy->refusal.empty()) policy->refusal = "'" + name + "' " + reason;
+      return nullptr;
+    }
+    xmlParserInputBufferPtr buffer =
+        xmlParserInputBufferCreateMem(content.data(), static_cast<int>(content.size()), XML_CHAR_ENCODING_NONE);
+    if (buffer == nullptr) return nullptr;
+    xmlParserInputPtr input = xmlNewIOInputStream(ctxt, buffer, XML_CHAR_ENCODING_NONE);
+    if (input == nullptr) {
+      xmlFreeParserInputBuffer(buffer);
+      return nullptr;
+    }
+    // Its own includes are found beside it.
+    input->filename = reinterpret_cast<const char*>(xmlStrdup(reinterpret_cast<const xmlChar*>(path.c_str())));
+    return input;
+  } catch (...) {
+    return nullptr;
+  }
 }
 
 std::string_view View(const xmlChar* text) {
@@ -317,77 +448,68 @@ void KeepFirstError(void* context, xmlErrorPtr error) {
   }
 }
 
+}  // namespace
+
 // --- compiled schemas, shared by every caller while the file is unchanged ---
 
-struct CompiledSchema {
+struct CXMLParser::Schema::Compiled {
   DocPtr doc;  // kept alive as long as the schema built from it
   xmlSchemaPtr schema = nullptr;
-  ~CompiledSchema() {
+  ~Compiled() {
     if (schema != nullptr) xmlSchemaFree(schema);
   }
 };
 
-struct FileStamp {
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = 0;
-  int64_t modified = 0;
-  int64_t changed = 0;
-  bool operator==(const FileStamp&) const = default;
-};
+CXMLParser::Schema::Schema(std::unique_ptr<Compiled> compiled, std::string error, std::vector<TrackedFile> files)
+    : compiled_(std::move(compiled)), error_(std::move(error)), files_(std::move(files)) {}
 
-std::optional<FileStamp> StampOf(const std::string& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+CXMLParser::Schema::~Schema() = default;
+
+namespace {
+
+/// Compiles the schema in `path`; `name` is how the configuration calls it.
+std::shared_ptr<const CXMLParser::Schema> CompileSchema(const std::string& name, const std::string& path) {
+  using Schema = CXMLParser::Schema;
+  PolicyScope scope;
+  std::string reason;
+  auto compiled = std::make_unique<Schema::Compiled>();
   FileStamp stamp;
-  stamp.device = info.st_dev;
-  stamp.inode = info.st_ino;
-  stamp.size = info.st_size;
-  stamp.modified = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-  stamp.changed = static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
-  return stamp;
-}
-
-std::shared_ptr<const CompiledSchema> CompileSchema(const std::string& path) {
-  auto compiled = std::make_shared<CompiledSchema>();
-  compiled->doc = ParseFile(path);
-  if (compiled->doc == nullptr) return nullptr;
+  compiled->doc = ParseFile(path, reason, stamp);
+  scope.Files().push_back(TrackedFile{path, stamp});
+  if (compiled->doc == nullptr) return std::make_shared<Schema>(nullptr, "'" + name + "' " + reason, scope.Files());
   xmlSchemaParserCtxtPtr parser = xmlSchemaNewDocParserCtxt(compiled->doc.get());
-  if (parser == nullptr) return nullptr;
-  xmlSchemaSetParserStructuredErrors(parser, IgnoreStructuredError, nullptr);
+  if (parser == nullptr) return std::make_shared<Schema>(nullptr, "'" + name + "' cannot be compiled", scope.Files());
+  std::string first;
+  xmlSchemaSetParserStructuredErrors(parser, KeepFirstError, &first);
   compiled->schema = xmlSchemaParse(parser);
   xmlSchemaFreeParserCtxt(parser);
-  if (compiled->schema == nullptr) return nullptr;
-  return compiled;
+  if (compiled->schema == nullptr) {
+    // A refused include explains the failure better than the library's follow-up error.
+    std::string error = !scope.Refusal().empty() ? scope.Refusal() : first;
+    if (error.empty()) error = "'" + name + "' is not a usable schema";
+    return std::make_shared<Schema>(nullptr, std::move(error), scope.Files());
+  }
+  return std::make_shared<Schema>(std::move(compiled), std::string(), scope.Files());
 }
 
 class SchemaCache {
  public:
-  /// The compiled schema at `path`; null when the file is missing or not a
-  /// usable schema. A failure is remembered until the file changes as well.
-  std::shared_ptr<const CompiledSchema> Get(const std::string& path) {
-    const auto stamp = StampOf(path);
+  /// The schema in `path`, compiled again when any file it was read from
+  /// changed. A failure is remembered until one of them changes as well.
+  std::shared_ptr<const CXMLParser::Schema> Get(const std::string& name, const std::string& path) {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (!stamp) {
-      entries_.erase(path);
-      return nullptr;
-    }
-    if (const auto it = entries_.find(path); it != entries_.end() && it->second.stamp == *stamp) {
-      return it->second.schema;
+    if (const auto it = entries_.find(path); it != entries_.end() && Unchanged(it->second->Files())) {
+      return it->second;
     }
     if (entries_.size() >= kMaxCachedSchemas && entries_.find(path) == entries_.end()) entries_.erase(entries_.begin());
-    auto schema = CompileSchema(path);
-    entries_[path] = Entry{*stamp, schema};
+    auto schema = CompileSchema(name, path);
+    entries_[path] = schema;
     return schema;
   }
 
  private:
-  struct Entry {
-    FileStamp stamp;
-    std::shared_ptr<const CompiledSchema> schema;
-  };
   std::mutex mutex_;
-  std::map<std::string, Entry> entries_;
+  std::map<std::string, std::shared_ptr<const CXMLParser::Schema>> entries_;
 };
 
 SchemaCache& Schemas() {
@@ -400,7 +522,8 @@ SchemaCache& Schemas() {
 struct CXMLParser::Impl {
   xmlDocPtr doc = nullptr;
   xmlXPathContextPtr xpath = nullptr;
-  std::string path;  // empty for documents loaded from memory
+  std::string path;       // empty for documents loaded from memory
+  std::string loadError;  // why the last LoadFile failed
 
   ~Impl() { Release(); }
 
@@ -467,6 +590,7 @@ Result Guarded(Body&& body) noexcept {
   try {
     InitLibrary();
     QuietErrors quiet;
+    PolicyScope policy;
     return body();
   } catch (...) {
     return Result{};
@@ -488,14 +612,30 @@ CXMLParser::~CXMLParser() { Close(false); }
 
 bool CXMLParser::LoadFile(const std::string& fileName, const std::string& selectionNamespaces) {
   return Guarded<bool>([&] {
-    const std::string path = ResolveHostPath(fileName);
-    if (path.empty()) return false;
     RecursiveLockGuard guard(lock_);
-    if (impl_->doc != nullptr) return false;
+    impl_->loadError.clear();
+    const std::string path = ResolveHostPath(fileName);
+    if (path.empty()) {
+      impl_->loadError = fileName.empty() ? "no file name" : "no host directory";
+      return false;
+    }
+    if (impl_->doc != nullptr) {
+      impl_->loadError = "a document is loaded already";
+      return false;
+    }
     const auto namespaces = ParseNamespaces(selectionNamespaces);
-    if (!namespaces) return false;
-    DocPtr doc = ParseFile(path);
-    if (doc == nullptr || !impl_->Adopt(std::move(doc), *namespaces)) return false;
+    if (!namespaces) {
+      impl_->loadError = "invalid selection namespaces";
+      return false;
+    }
+    std::string reason;
+    FileStamp stamp;
+    DocPtr doc = ParseFile(path, reason, stamp);
+    if (doc == nullptr) {
+      impl_->loadError = "'" + fileName + "' " + reason;
+      return false;
+    }
+    if (!impl_->Adopt(std::move(doc), *namespaces)) return false;
     impl_->path = path;
     return true;
   });
@@ -520,6 +660,11 @@ void CXMLParser::Close(bool save) {
     impl_->Release();
     return true;
   });
+}
+
+std::string CXMLParser::GetLoadError() const {
+  RecursiveLockGuard guard(lock_);
+  return impl_->loadError;
 }
 
 bool CXMLParser::IsLoaded() const {
@@ -703,23 +848,43 @@ bool CXMLParser::RemoveNode(const std::string& xpath) {
   });
 }
 
+std::shared_ptr<const CXMLParser::Schema> CXMLParser::LoadSchema(const std::string& schemaFile) {
+  try {
+    InitLibrary();
+    QuietErrors quiet;
+    const std::string path = ResolveHostPath(schemaFile);
+    if (path.empty())
+      return std::make_shared<Schema>(nullptr, "no schema file name or no host directory", std::vector<TrackedFile>{});
+    return Schemas().Get(schemaFile, path);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
 std::string CXMLParser::XSDValidateW(const std::string& xml, const std::string& schemaFile,
                                      const std::string& targetNamespace, std::string& error) {
   // The schema names its own target namespace; the configured one is not needed to compile it.
   (void)targetNamespace;
+  if (schemaFile.empty()) return XSDValidateW(xml, nullptr, error);
+  const std::shared_ptr<const Schema> schema = LoadSchema(schemaFile);
+  if (schema == nullptr) {
+    error = std::string(kValidateName) + ": Unspecified exception";
+    return {};
+  }
+  return XSDValidateW(xml, schema.get(), error);
+}
+
+std::string CXMLParser::XSDValidateW(const std::string& xml, const Schema* schema, std::string& error) {
   try {
     InitLibrary();
     QuietErrors quiet;
+    PolicyScope policy;
     error.clear();
-    std::shared_ptr<const CompiledSchema> schema;
-    if (!schemaFile.empty()) {
-      schema = Schemas().Get(ResolveHostPath(schemaFile));
-      if (schema == nullptr) {
-        char text[128];
-        std::snprintf(text, sizeof text, "%s: Cannot add schema (HRESULT = 0x%X)", kValidateName, kSchemaLoadFailure);
-        error = text;
-        return {};
-      }
+    if (schema != nullptr && !schema->IsCompiled()) {
+      char text[128];
+      std::snprintf(text, sizeof text, "%s: Cannot add schema (HRESULT = 0x%X)", kValidateName, kSchemaLoadFailure);
+      error = text;
+      return {};
     }
     const DocPtr doc = ParseDocument(xml.data(), xml.size(), true);
     if (doc == nullptr) {
@@ -728,7 +893,7 @@ std::string CXMLParser::XSDValidateW(const std::string& xml, const std::string& 
     }
     if (schema != nullptr) {
       // A validation context is per call; the compiled schema is shared read-only.
-      xmlSchemaValidCtxtPtr validation = xmlSchemaNewValidCtxt(schema->schema);
+      xmlSchemaValidCtxtPtr validation = xmlSchemaNewValidCtxt(schema->Get()->schema);
       if (validation == nullptr) {
         error = std::string(kValidateName) + ": Unspecified exception";
         return {};

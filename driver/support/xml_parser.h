@@ -1,8 +1,13 @@
 // The one XML access class: a DOM document behind XPath-driven reads, a few
 // writes, and stand-alone XSD validation. Reads never fail: they return empty
 // results when nothing is loaded, nothing matches or the library reports an
-// error. Every parse has network access, DTD loading and entity expansion off;
-// a document that declares entities is refused as a whole.
+// error.
+//
+// Every load follows one external-resource policy, for documents, schemas and
+// whatever a schema includes, imports or redefines: nothing is fetched over
+// the network, only regular files inside the host directory are read (never a
+// FIFO or a device, which could block forever), and a document that declares
+// entities is refused as a whole.
 //
 // All texts are UTF-8. Each object serialises its own operations with a
 // recursive lock; owners normally keep their own object.
@@ -13,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/support/file_stamp.h"
 #include "driver/support/recursive_lock.h"
 
 namespace korvane {
@@ -35,6 +41,8 @@ class CXMLParser {
   /// appended to it). `selectionNamespaces` binds prefixes for XPath, in the
   /// form "xmlns:xs='http://www.w3.org/2001/XMLSchema' xmlns:a='urn:x'".
   bool LoadFile(const std::string& fileName, const std::string& selectionNamespaces = {});
+  /// Why the last LoadFile failed ("'name' is not a regular file"); empty after a success.
+  std::string GetLoadError() const;
   /// Loads a document from memory (UTF-8 text; an encoding declaration is ignored).
   bool LoadXml(const std::string& text);
   /// Optionally writes the document back to the loaded file, then releases it.
@@ -71,12 +79,43 @@ class CXMLParser {
   /// Removes the first selected node from its parent.
   bool RemoveNode(const std::string& xpath);
 
+  /// A compiled XML schema, shared read-only by every thread that validates against it.
+  class Schema {
+   public:
+    struct Compiled;
+    Schema(std::unique_ptr<Compiled> compiled, std::string error, std::vector<TrackedFile> files);
+    ~Schema();
+    Schema(const Schema&) = delete;
+    Schema& operator=(const Schema&) = delete;
+
+    bool IsCompiled() const { return compiled_ != nullptr; }
+    /// Why it did not compile ("'types.xsd' is not a regular file"); empty when compiled.
+    const std::string& Error() const { return error_; }
+    /// The schema file and every file it included, imported or redefined (or
+    /// tried to), each with its stamp when it was read.
+    const std::vector<TrackedFile>& Files() const { return files_; }
+    const Compiled* Get() const { return compiled_.get(); }
+
+   private:
+    std::unique_ptr<Compiled> compiled_;
+    std::string error_;
+    std::vector<TrackedFile> files_;
+  };
+
+  /// The schema in `schemaFile` (resolved against the host directory),
+  /// compiled once and shared while none of the files it was read from
+  /// changed. A schema that does not compile says why; null only when memory
+  /// runs out. Thread-safe.
+  static std::shared_ptr<const Schema> LoadSchema(const std::string& schemaFile);
+
   /// `xml` itself when it is well-formed and, with a schema file, valid against
   /// it; otherwise empty with `error` set. The schema file name is resolved
-  /// against the host directory. Compiled schemas are cached while the file is
-  /// unchanged. Independent of the loaded document; thread-safe.
+  /// against the host directory. Compiled schemas are cached as LoadSchema
+  /// says. Independent of the loaded document; thread-safe.
   static std::string XSDValidateW(const std::string& xml, const std::string& schemaFile,
                                   const std::string& targetNamespace, std::string& error);
+  /// The same against a schema compiled beforehand; null checks well-formedness only.
+  static std::string XSDValidateW(const std::string& xml, const Schema* schema, std::string& error);
 
  private:
   struct Impl;

@@ -5,6 +5,7 @@
 
 #include "driver/common/search_data.h"
 #include "driver/support/string_utils.h"
+#include "driver/support/xml_parser.h"
 #include "driver/validation/mapper.h"
 #include "driver/validation/mapper_old.h"
 #include "driver/validation/message_builder.h"
@@ -12,6 +13,7 @@
 namespace korvane {
 namespace {
 
+constexpr char kInitialize[] = "korvane::CDataValidator::Initialize";
 constexpr char kValidateData[] = "korvane::CDataValidator::ValidateData";
 constexpr char kValidateText[] = "korvane::CDataValidator::ValidateText";
 constexpr char kStartTimer[] = "korvane::CDataValidator::StartTimer";
@@ -32,38 +34,115 @@ std::string_view Bytes(const char* data, int32_t length) {
 /// The bytes as UTF-8, with invalid sequences replaced.
 std::string CleanUtf8(const char* data, int32_t length) { return WideToUtf8(Utf8ToWide(Bytes(data, length))); }
 
+/// The text a validator handed its mapper as a block's data, and the text the
+/// channel delivered, while that block is mapped on this thread.
+struct HandedData {
+  const CDataValidator* validator;
+  const char* handed;
+  int32_t handedLength;
+  const char* delivered;
+  int32_t deliveredLength;
+};
+thread_local const HandedData* handedData = nullptr;
+
+class HandedDataScope {
+ public:
+  explicit HandedDataScope(const HandedData* data) : previous_(handedData) { handedData = data; }
+  ~HandedDataScope() { handedData = previous_; }
+  HandedDataScope(const HandedDataScope&) = delete;
+  HandedDataScope& operator=(const HandedDataScope&) = delete;
+
+ private:
+  const HandedData* previous_;
+};
+
 }  // namespace
 
 CDataValidator::CDataValidator(IDriver& driver, IDebug& logger) : CDataValidator(driver, logger, SystemClock()) {}
 
 CDataValidator::CDataValidator(IDriver& driver, IDebug& logger, const Clock& clock, std::chrono::milliseconds tick)
-    : driver_(driver), logger_(logger), clock_(clock), tick_(tick), timer_(std::make_shared<TimerState>()) {}
+    : driver_(driver),
+      logger_(logger),
+      clock_(clock),
+      tick_(tick),
+      source_(logger, clock,
+              [this](CXMLParser& config, bool reload, ConfigurationSnapshot& snapshot, std::string& reason) {
+                return BuildSnapshot(config, reload, snapshot, reason);
+              }),
+      timer_(std::make_shared<TimerState>()) {}
 
 CDataValidator::~CDataValidator() {
   StopTimer();
   UnloadCustomValidator();
-  // The mapper reports through this object; it goes first.
-  mapper_.reset();
 }
 
 bool CDataValidator::Initialize(int32_t type, const std::string& configFile, const std::string& customValidator,
                                 bool legacyMapper) {
   configFile_ = configFile;
   type_ = type;
+  legacyMapper_ = legacyMapper;
   if (type == kValidationCustom && !LoadCustomValidator(customValidator)) return false;
-  if (legacyMapper) {
-    mapper_ = std::make_unique<CMapperOld>(*this, driver_, logger_);
-  } else {
-    mapper_ = std::make_unique<CMapper>(*this, driver_, logger_);
-  }
-  if (mapper_->Initialize(type, configFile)) {
-    if (EndEventSeconds(driver_) != 0) StartTimer();
-    return true;
+  std::string reason;
+  switch (source_.Load(configFile, reason)) {
+    case CConfigurationSource::LoadOutcome::kLoaded:
+      if (EndEventSeconds(driver_) != 0) StartTimer();
+      return true;
+    case CConfigurationSource::LoadOutcome::kUnreadable:
+      // The mapper's own line for a file it cannot open; the driver has logged why already.
+      logger_.Log(kLogError, kCatMapper, "%s: Unable to initialize XML parser",
+                  legacyMapper ? "korvane::CMapperOld::Initialize" : "korvane::CMapper::Initialize");
+      break;
+    case CConfigurationSource::LoadOutcome::kUnusable:
+      break;  // the mapper said why
   }
   StopTimer();
   if (type == kValidationCustom) UnloadCustomValidator();
-  mapper_.reset();
   return false;
+}
+
+bool CDataValidator::BuildSnapshot(CXMLParser& config, bool reload, ConfigurationSnapshot& snapshot,
+                                   std::string& reason) {
+  if (type_ == kValidationText) snapshot.validation = ReadValidationConfig(config);
+  if (type_ == kValidationXsd) {
+    const std::string schemaFile = config.GetAttributeW("root/validation/xsd", "value");
+    if (!schemaFile.empty()) {
+      // Compiled here, while the configuration loads, never on the first block.
+      snapshot.schema = CXMLParser::LoadSchema(schemaFile);
+      if (snapshot.schema == nullptr) {
+        reason = "out of memory";
+        return false;
+      }
+      // An edit to any schema file it read loads the configuration again.
+      const auto& files = snapshot.schema->Files();
+      snapshot.files.insert(snapshot.files.end(), files.begin(), files.end());
+      if (!snapshot.schema->IsCompiled()) {
+        if (reload) {
+          reason = snapshot.schema->Error();
+          return false;
+        }
+        // The driver opens all the same; every block fails until the schema can be used.
+        logger_.Log(kLogError, kCatValidation, "%s: Unable to load XML schema: %s", kInitialize,
+                    snapshot.schema->Error().c_str());
+      }
+    }
+  }
+  snapshot.names = std::make_unique<CStagedNames>(driver_, reload);
+  if (legacyMapper_) {
+    snapshot.mapper = std::make_unique<CMapperOld>(*this, *snapshot.names, logger_);
+  } else {
+    snapshot.mapper = std::make_unique<CMapper>(*this, *snapshot.names, logger_);
+  }
+  if (!snapshot.mapper->InitializeFrom(type_, config)) {
+    reason = "its mapper section cannot be used";
+    return false;
+  }
+  snapshot.names->Commit(logger_);
+  return true;
+}
+
+IMapper* CDataValidator::GetMapper() {
+  const auto snapshot = source_.Current();
+  return snapshot != nullptr ? snapshot->mapper.get() : nullptr;
 }
 
 int32_t CDataValidator::GetValidationType() const { return type_; }
@@ -71,23 +150,25 @@ int32_t CDataValidator::GetValidationType() const { return type_; }
 bool CDataValidator::ValidateData(std::string& error, const ChannelData& record) {
   error.clear();
   bool result = false;
-  const std::shared_ptr<const ValidationConfig> config = cache_.Get(configFile_);
-  if (!config) {
+  // One snapshot for the whole block: it is validated and mapped by the same version of the configuration.
+  const std::shared_ptr<const ConfigurationSnapshot> snapshot = source_.Current();
+  if (!snapshot) {
     error = Format("%s: unable to read XML configuration file", kValidateData);
   } else {
-    // Messages built from this block; for plug-ins also the text each came from.
+    IMapper* mapper = snapshot->mapper.get();
+    // Messages built from this block; for plug-ins and XML documents also the text each came from.
     std::vector<UniformMessage> messages;
     std::vector<std::string> texts;
     Built built;
     switch (type_) {
       case kValidationText:
-        built = BuildTextMessages(*config, record, messages, error);
+        built = BuildTextMessages(snapshot->validation, record, messages, error);
         break;
       case kValidationXsd:
-        built = BuildXsdMessage(record, messages, error);
+        built = BuildXsdMessage(*snapshot, record, messages, texts, error);
         break;
       case kValidationCustom:
-        built = BuildCustomMessages(record, messages, texts, error);
+        built = BuildCustomMessages(*mapper, record, messages, texts, error);
         break;
       default:
         error = Format("%s: Unsupported type of validation", kValidateData);
@@ -95,19 +176,22 @@ bool CDataValidator::ValidateData(std::string& error, const ChannelData& record)
         break;
     }
     result = built.ok;
-    if (built.map && !mapper_) {
+    if (built.map && mapper == nullptr) {
       error = Format("%s: Mapper is not created", kValidateData);
       result = false;
     } else if (built.map) {
       // A message that fails does not stop the ones after it; the last one decides.
       for (size_t i = 0; i < messages.size(); ++i) {
         ChannelData copy = record;
-        if (type_ == kValidationCustom) {
-          // The mapper sees the plug-in's text as the block's data.
+        if (i < texts.size()) {
+          // The mapper sees the plug-in's text, or the device's own (unescaped) document, as the block's data.
           copy.data = texts[i].data();
           copy.dataLength = static_cast<int32_t>(texts[i].size());
         }
-        result = mapper_->MapUniformMessage(messages[i], copy);
+        // The document serves metadata and the video channel; the block shown as text stays as delivered.
+        const HandedData handed{this, copy.data, copy.dataLength, record.data, record.dataLength};
+        const HandedDataScope scope(type_ == kValidationXsd ? &handed : nullptr);
+        result = mapper->MapUniformMessage(messages[i], copy);
       }
     }
   }
@@ -137,27 +221,28 @@ CDataValidator::Built CDataValidator::BuildTextMessages(const ValidationConfig& 
   return Built{};
 }
 
-CDataValidator::Built CDataValidator::BuildXsdMessage(const ChannelData& record, std::vector<UniformMessage>& messages,
-                                                      std::string& error) {
-  if (!mapper_) return Built{false, true};
+CDataValidator::Built CDataValidator::BuildXsdMessage(const ConfigurationSnapshot& snapshot, const ChannelData& record,
+                                                      std::vector<UniformMessage>& messages,
+                                                      std::vector<std::string>& documents, std::string& error) {
   // The channel escaped the document like any text; the schema checks the device's own document.
-  const std::string validated = mapper_->ValidateXml(XmlUnescape(CleanUtf8(record.data, record.dataLength)), error);
+  const std::string validated =
+      CXMLParser::XSDValidateW(XmlUnescape(CleanUtf8(record.data, record.dataLength)), snapshot.schema.get(), error);
   if (validated.empty()) return Built{false, true};
   UniformMessage message;
-  if (!BuildXmlMessage(validated, mapper_->GetMessageType(), message)) return Built{false, true};
+  if (!BuildXmlMessage(validated, snapshot.mapper->GetMessageType(), message)) return Built{false, true};
   messages.push_back(std::move(message));
+  documents.push_back(validated);
   return Built{};
 }
 
-CDataValidator::Built CDataValidator::BuildCustomMessages(const ChannelData& record,
+CDataValidator::Built CDataValidator::BuildCustomMessages(IMapper& mapper, const ChannelData& record,
                                                           std::vector<UniformMessage>& messages,
                                                           std::vector<std::string>& texts, std::string& error) {
   std::vector<std::string> pieces;
   if (!ValidateCustom(record.data, record.dataLength, pieces, error)) return Built{false, false};
-  if (!mapper_) return Built{};
   for (std::string& piece : pieces) {
     UniformMessage message;
-    if (BuildXmlMessage(CleanUtf8(piece.data(), static_cast<int32_t>(piece.size())), mapper_->GetMessageType(),
+    if (BuildXmlMessage(CleanUtf8(piece.data(), static_cast<int32_t>(piece.size())), mapper.GetMessageType(),
                         message)) {
       messages.push_back(std::move(message));
       texts.push_back(std::move(piece));
@@ -240,6 +325,12 @@ void CDataValidator::ReportMetadata(int32_t kind, int32_t channel, int32_t forma
 
 void CDataValidator::ReportData(uint8_t channel, ISearchData* searchData, const char* source, int32_t sourceLength,
                                 const char* text, int32_t textLength, int32_t reserved, const char* encoding) {
+  if (const HandedData* handed = handedData;
+      handed != nullptr && handed->validator == this && text == handed->handed && textLength == handed->handedLength) {
+    // The whole block as raw text: what the channel delivered, not the document made from it.
+    text = handed->delivered;
+    textLength = handed->deliveredLength;
+  }
   if (IDataCallback* target = Target()) {
     target->OnData(channel, searchData, source, sourceLength, text, textLength, reserved, encoding);
   }
@@ -250,7 +341,13 @@ void CDataValidator::ReportEvent(uint8_t channel, int32_t eventNumber, ISearchDa
   const std::shared_ptr<TimerState> state = timer_;
   RecursiveLockGuard guard(state->lock);
   if (EndEventSeconds(driver_) != 0) {
-    if (state->pending.size() < kMaxPendingEndEvents) {
+    if (state->pending.size() < pendingLimit_) {
+      // Drops are warnings to the host, which only hears errors: said when they start and when they end.
+      if (state->dropped > 0) {
+        logger_.Log(kLogError, kCatValidation, "%s: %llu End events were dropped while %zu were pending", kReportEvent,
+                    static_cast<unsigned long long>(state->dropped), pendingLimit_);
+        state->dropped = 0;
+      }
       PendingEndEvent& pending = state->pending.emplace_back();
       pending.channel = channel;
       pending.reported = clock_.Now();
@@ -259,11 +356,9 @@ void CDataValidator::ReportEvent(uint8_t channel, int32_t eventNumber, ISearchDa
       pending.text = "End of ";
       if (text != nullptr && textLength > 0) pending.text.append(text, static_cast<size_t>(textLength));
       pending.reserved = reserved;
-      state->overflowLogged = false;
-    } else if (!state->overflowLogged) {
-      logger_.Log(kLogWarn, kCatValidation, "%s: %zu End events are pending; further End events are dropped",
-                  kReportEvent, kMaxPendingEndEvents);
-      state->overflowLogged = true;
+    } else if (state->dropped++ == 0) {
+      logger_.Log(kLogError, kCatValidation, "%s: %zu End events are pending; further End events are dropped",
+                  kReportEvent, pendingLimit_);
     }
   }
   if (IDataCallback* target = Target()) {

@@ -16,7 +16,7 @@
 #include "driver/support/clock.h"
 #include "driver/support/event.h"
 #include "driver/support/recursive_lock.h"
-#include "driver/validation/configuration_cache.h"
+#include "driver/validation/configuration_snapshot.h"
 #include "driver/validation/dynamic_dll.h"
 #include "driver/validation/mapper_interface.h"
 #include "plugins/common/validator_api.h"
@@ -27,7 +27,8 @@ class CDataValidator : public IKSLDataValidatorAPIUser, public IDataValidator {
  public:
   /// Capacity of the plug-in's output buffer.
   static constexpr uint32_t kPluginBufferSize = 5120;
-  /// Pending "End of" events kept at most; beyond it new ones are dropped with a warning.
+  /// Pending "End of" events kept at most; beyond it new ones are dropped, and
+  /// the drop and the number dropped are logged at error level.
   static constexpr size_t kMaxPendingEndEvents = 100000;
 
   CDataValidator(IDriver& driver, IDebug& logger);
@@ -53,12 +54,15 @@ class CDataValidator : public IKSLDataValidatorAPIUser, public IDataValidator {
   void ResetCustomValidator();
   int32_t GetValidationType() const;
 
-  /// The mapper, null before a successful Initialize.
-  IMapper* GetMapper() const { return mapper_.get(); }
+  /// The mapper of the configuration in use, null before a successful
+  /// Initialize. Valid until the configuration file changes.
+  IMapper* GetMapper();
   /// The End events waiting for their delay.
   size_t PendingEndEventCount();
+  /// Lowers the pending End-event limit, so tests can reach it with a few events.
+  void SetPendingEndEventLimitForTesting(size_t limit) { pendingLimit_ = limit; }
   /// Number of times the configuration file was parsed.
-  uint64_t ConfigurationLoadCount() const { return cache_.LoadCount(); }
+  uint64_t ConfigurationLoadCount() const { return source_.LoadCount(); }
 
   // IKSLDataValidatorAPIUser
   void Log(uint8_t isError, const char* text) override;
@@ -87,7 +91,7 @@ class CDataValidator : public IKSLDataValidatorAPIUser, public IDataValidator {
     Event finished{Event::Mode::kManualReset};
     RecursiveLock lock;
     std::list<PendingEndEvent> pending;  // guarded by lock
-    bool overflowLogged = false;         // guarded by lock
+    uint64_t dropped = 0;                // since the list was last full; guarded by lock
   };
 
   static void TimerThread(std::shared_ptr<TimerState> state, const Clock& clock, std::chrono::milliseconds tick,
@@ -100,9 +104,13 @@ class CDataValidator : public IKSLDataValidatorAPIUser, public IDataValidator {
   };
   Built BuildTextMessages(const ValidationConfig& config, const ChannelData& record,
                           std::vector<UniformMessage>& messages, std::string& error);
-  Built BuildXsdMessage(const ChannelData& record, std::vector<UniformMessage>& messages, std::string& error);
-  Built BuildCustomMessages(const ChannelData& record, std::vector<UniformMessage>& messages,
+  /// `documents` receives the validated document the message was built from.
+  Built BuildXsdMessage(const ConfigurationSnapshot& snapshot, const ChannelData& record,
+                        std::vector<UniformMessage>& messages, std::vector<std::string>& documents, std::string& error);
+  Built BuildCustomMessages(IMapper& mapper, const ChannelData& record, std::vector<UniformMessage>& messages,
                             std::vector<std::string>& texts, std::string& error);
+  /// Completes a configuration snapshot: text-path definitions, schema, mapper.
+  bool BuildSnapshot(CXMLParser& config, bool reload, ConfigurationSnapshot& snapshot, std::string& reason);
   /// Outcome of matching the validation expression.
   enum class TextCheck { kValid, kInvalid, kFailed };
   TextCheck ValidateText(const ValidationConfig& config, const std::wstring& data, std::string& error);
@@ -115,14 +123,15 @@ class CDataValidator : public IKSLDataValidatorAPIUser, public IDataValidator {
   const std::chrono::milliseconds tick_;
   int32_t type_ = kValidationNone;
   std::string configFile_;
-  CConfigurationCache cache_{true};
-  std::unique_ptr<IMapper> mapper_;
+  bool legacyMapper_ = false;
+  CConfigurationSource source_;
   CDynamicDLL dll_;
   CreateValidatorFn create_ = nullptr;
   ReleaseValidatorFn release_ = nullptr;
   IKSLDataValidatorAPI* plugin_ = nullptr;
   DeviceEndpoint endpoint_;  // kept alive for the plug-in, which may hold the pointer
   std::vector<char> pluginBuffer_;
+  size_t pendingLimit_ = kMaxPendingEndEvents;
   std::shared_ptr<TimerState> timer_;
   std::thread timerThread_;
 };

@@ -1,6 +1,7 @@
 #include "driver/validation/dynamic_dll.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <stdexcept>
 
@@ -35,6 +36,11 @@ bool CDynamicDLL::ConnectDLL(const std::string& name, std::string& message) {
   DisconnectDLL();
   name_ = CompleteName(name);
   path_ = HostDirectory() + name_;
+  // dlopen would wait forever on a FIFO; a missing file is left to dlopen's own message.
+  if (struct stat st{}; stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    message = "CDynamicDLL::ConnectDLL: cannot load library \"" + path_ + "\" : 'not a regular file'";
+    return false;
+  }
   dlerror();
   module_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module_ == nullptr) {

@@ -94,10 +94,13 @@ bool CMapper::Initialize(int32_t type, const std::string& configFile) {
     logger_.Log(kLogError, kCatMapper, "%s: Unable to initialize XML parser", kInitialize);
     return false;
   }
-  bool ok = LoadConfiguration(parser);
-  if (ok) ok = ReadMessageType(parser, type);
+  const bool ok = InitializeFrom(type, parser);
   parser.Close();
   return ok;
+}
+
+bool CMapper::InitializeFrom(int32_t type, CXMLParser& config) {
+  return LoadConfiguration(config) && ReadMessageType(config, type);
 }
 
 bool CMapper::LoadConfiguration(CXMLParser& parser) {

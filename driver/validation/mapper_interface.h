@@ -13,6 +13,8 @@
 
 namespace korvane {
 
+class CXMLParser;
+
 /// The mapper's route to the host. Called on the thread that maps the message;
 /// texts and `searchData` are only read during the call.
 class IDataValidator {
@@ -47,6 +49,9 @@ class IMapper {
   /// Reads the rules of `configFile` (resolved against the host directory) and
   /// registers event and search-tag names with the driver. `type` is a ValidationType.
   virtual bool Initialize(int32_t type, const std::string& configFile) = 0;
+  /// The same from a configuration that is loaded already, so that the caller
+  /// can read its other parts from the same version of the file.
+  virtual bool InitializeFrom(int32_t type, CXMLParser& config) = 0;
   virtual void Uninitialize() = 0;
   /// `data` when it is well-formed and valid against the configured schema; else empty with `error` set.
   virtual std::string ValidateXml(const std::string& data, std::string& error) = 0;

@@ -50,6 +50,12 @@ bool CMapperOld::Initialize(int32_t type, const std::string& configFile) {
     logger_.Log(kLogError, kCatMapper, "%s: Unable to initialize XML parser", kInitialize);
     return false;
   }
+  const bool ok = InitializeFrom(type, parser);
+  parser.Close();
+  return ok;
+}
+
+bool CMapperOld::InitializeFrom(int32_t type, CXMLParser& parser) {
   bool ok = false;
   if (!ReadRules(parser)) {
     logger_.Log(kLogError, kCatMapper, "%s: Unable to read mapper configuration", kInitialize);
@@ -65,7 +71,6 @@ bool CMapperOld::Initialize(int32_t type, const std::string& configFile) {
     if (type == kValidationXsd) ReadSchema(parser);
     ok = true;
   }
-  parser.Close();
   return ok;
 }
 

@@ -39,6 +39,7 @@ class CMapperOld : public CMapperBase {
   CMapperOld(IDataValidator& validator, IDriver& driver, IDebug& logger);
 
   bool Initialize(int32_t type, const std::string& configFile) override;
+  bool InitializeFrom(int32_t type, CXMLParser& config) override;
   bool MapMessage(bool textPath, const std::string& message, const ChannelData& record) override;
   bool MapUniformMessage(const UniformMessage& message, const ChannelData& record) override;
 

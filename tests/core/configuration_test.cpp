@@ -1,6 +1,7 @@
 #include "driver/core/configuration.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include "tests/core/core_test_util.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/recording_debug.h"
+#include "tests/support/watchdog.h"
 
 namespace korvane::testing {
 namespace {
@@ -240,14 +242,21 @@ TEST_F(ConfigurationTest, ProxyModelRegistersItsPortUntilClose) {
   EXPECT_EQ(FakeChannel::alive, 0);
 }
 
-TEST_F(ConfigurationTest, MissingOrMalformedFileRefusesTheOpen) {
+TEST_F(ConfigurationTest, MissingMalformedOrNonRegularFileRefusesTheOpen) {
   WriteFile("bad.xml", "<root><channelConfig>");
-  for (const char* file : {"missing.xml", "bad.xml"}) {
+  // Opening a FIFO without a writer would block Open for good; the watchdog turns that into a failure.
+  ASSERT_EQ(mkfifo((Dir() / "pipe.xml").c_str(), 0600), 0);
+  Watchdog watchdog(std::chrono::seconds(5), "opening with a FIFO as configuration file");
+  const std::pair<const char*, const char*> cases[] = {{"missing.xml", "'missing.xml' was not found"},
+                                                       {"bad.xml", "'bad.xml' is not a well-formed XML document"},
+                                                       {"pipe.xml", "'pipe.xml' is not a regular file"}};
+  for (const auto& [file, reason] : cases) {
     SCOPED_TRACE(file);
     CKestrelDriver driver;
     host_.Clear();
     FakeSettings settings("KestrelTcpModel", {{1, "4000"}, {2, "Text"}, {3, file}});
     EXPECT_FALSE(driver.Open(&host_, &settings));
+    EXPECT_EQ(host_.LogCount(std::string("korvane::CKestrelDriver::ReadConfigurationFile: ") + reason), 1u);
     EXPECT_EQ(host_.LogCount("korvane::CKestrelDriver::ReadConfigurationFile: Unable to open XML configuration file"),
               1u);
   }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -198,6 +200,33 @@ TEST_F(DebugLoggerTest, FullLogFileIsRotatedBeforeTheNextLine) {
   logger.WritePacket("q", 1);
   EXPECT_EQ(OldFiles(dir_).size(), 2u);
   EXPECT_EQ(ReadFile(PacketFile()), std::string("\x01\x00\x00\x00q", 5));
+}
+
+TEST_F(DebugLoggerTest, RotationKeepsTheTenNewestRotatedFilesOfEachFile) {
+  std::vector<std::string> planted;
+  for (int second = 0; second < 12; ++second) {
+    char name[64];
+    std::snprintf(name, sizeof name, "Debug_KSL_Log.txt_20200101_0000%02d.old", second);
+    planted.push_back(name);
+    std::ofstream(dir_ / name) << "old";
+  }
+  // Neither another file's rotations nor other names are counted or touched.
+  std::ofstream(dir_ / "Debug_KSL_Packets.bin_20190101_000000.old") << "packets";
+  std::ofstream(dir_ / "Debug_KSL_Log.txt_notes.old") << "notes";
+  std::ofstream(LogFile(), std::ios::binary) << std::string(1048576, 'x');
+  CDebugLogger logger(&host_, "");
+  logger.Configure(3, true, "", "");
+  logger.Write("after rotation", kInfo, 0);
+
+  std::vector<std::string> left;
+  for (const auto& old : OldFiles(dir_)) left.push_back(old.filename().string());
+  std::sort(left.begin(), left.end());
+  ASSERT_EQ(left.size(), 12u) << "ten rotations of the log, and the two others";
+  EXPECT_EQ(left[0], "Debug_KSL_Log.txt_20200101_000003.old") << "the three oldest are gone";
+  EXPECT_EQ(left[8], "Debug_KSL_Log.txt_20200101_000011.old");
+  EXPECT_TRUE(std::regex_match(left[9], std::regex(R"(Debug_KSL_Log\.txt_\d{8}_\d{6}\.old)"))) << left[9];
+  EXPECT_EQ(left[10], "Debug_KSL_Log.txt_notes.old");
+  EXPECT_EQ(left[11], "Debug_KSL_Packets.bin_20190101_000000.old");
 }
 
 TEST_F(DebugLoggerTest, WriteIsDroppedWhenTheRotationNameIsTaken) {

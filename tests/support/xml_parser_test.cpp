@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -11,13 +14,17 @@
 #include <thread>
 #include <vector>
 
+#include "driver/support/file.h"
 #include "tests/support/scoped_host_directory.h"
+#include "tests/support/socket_peers.h"
+#include "tests/support/watchdog.h"
 
 namespace korvane {
 namespace {
 
 namespace fs = std::filesystem;
 using testing::ScopedHostDirectory;
+using testing::TestListener;
 
 constexpr const char* kXsPrefix = "xmlns:xs='http://www.w3.org/2001/XMLSchema'";
 
@@ -32,6 +39,13 @@ constexpr const char* kOrderSchema = R"(<?xml version="1.0"?>
   </xs:element>
 </xs:schema>
 )";
+/// The order schema with `content` as the first thing inside <xs:schema>.
+std::string OrderSchemaWith(const std::string& content) {
+  std::string schema = kOrderSchema;
+  const size_t body = schema.find('>', schema.find("<xs:schema")) + 1;
+  return schema.insert(body, content);
+}
+
 constexpr const char* kValidOrder = R"(<order xmlns="urn:kestrel:order" lane="3"><amount>250</amount></order>)";
 constexpr const char* kInvalidOrder = R"(<order xmlns="urn:kestrel:order" lane="3"><amount>lots</amount></order>)";
 
@@ -240,6 +254,31 @@ TEST_F(XmlParserTest, XsdValidationFollowsSchemaChanges) {
   EXPECT_NE(error.find("amount"), std::string::npos) << error;
 }
 
+TEST_F(XmlParserTest, XsdValidationFollowsChangesToIncludedSchemas) {
+  // The order's amount is of a type an included schema defines, first as any int, then as a byte.
+  const std::string amountType = R"(<xs:schema xmlns:xs="http://www.w3.org/2001/XMLSchema">)"
+                                 R"(<xs:simpleType name="amount"><xs:restriction base="xs:int"/></xs:simpleType>)"
+                                 R"(</xs:schema>)";
+  std::string order = OrderSchemaWith("<xs:include schemaLocation='types/amount.xsd'/>");
+  order.replace(order.find("type=\"xs:int\"/></xs:sequence>"), 13, "type=\"amount\"");
+  Write("order.xsd", order);
+  std::string error;
+  EXPECT_EQ(CXMLParser::XSDValidateW(kValidOrder, "order.xsd", "", error), "") << "the include is missing";
+  fs::create_directory(dir_ / "types");
+  Write("types/amount.xsd", amountType);
+  EXPECT_EQ(CXMLParser::XSDValidateW(kValidOrder, "order.xsd", "", error), kValidOrder) << error;
+  const auto schema = CXMLParser::LoadSchema("order.xsd");
+  EXPECT_EQ(CXMLParser::LoadSchema("order.xsd"), schema) << "compiled once while nothing changes";
+  ASSERT_EQ(schema->Files().size(), 2u);
+  EXPECT_EQ(schema->Files()[1].path, (dir_ / "types/amount.xsd").string());
+
+  std::string byte = amountType;
+  byte.replace(byte.find("xs:int"), 6, "xs:byte");
+  Write("types/amount.xsd", byte);  // 250 no longer fits; order.xsd itself is unchanged
+  EXPECT_EQ(CXMLParser::XSDValidateW(kValidOrder, "order.xsd", "", error), "");
+  EXPECT_NE(error.find("amount"), std::string::npos) << error;
+}
+
 TEST_F(XmlParserTest, XsdValidationIsSafeFromManyThreads) {
   Write("order.xsd", kOrderSchema);
   std::vector<int> failures(4, 0);
@@ -291,6 +330,78 @@ TEST_F(XmlParserTest, EntitiesAndExternalDocumentsAreNeverExpanded) {
   std::string error;
   EXPECT_EQ(CXMLParser::XSDValidateW(laughs, "", "", error), "");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+}
+
+TEST_F(XmlParserTest, SchemaLoadsNeverReachTheNetwork) {
+  // A listener that takes every connection and closes it at once, so a fetch fails fast instead of hanging.
+  TestListener listener;
+  ASSERT_TRUE(listener.Listen());
+  std::atomic<int> connections{0};
+  std::atomic<bool> done{false};
+  std::thread accepter([&] {
+    while (!done) {
+      if (listener.Accept(std::chrono::milliseconds(20)) != nullptr) ++connections;
+    }
+  });
+  const std::string url = "http://127.0.0.1:" + std::to_string(listener.Port()) + "/remote.xsd";
+  Write("by_include.xsd", OrderSchemaWith("<xs:include schemaLocation='" + url + "'/>"));
+  Write("by_import.xsd", OrderSchemaWith("<xs:import namespace='urn:remote' schemaLocation='" + url + "'/>"));
+  const std::string entity = "<?xml version=\"1.0\"?><!DOCTYPE xs:schema [<!ENTITY remote SYSTEM '" + url +
+                             "'>]><xs:schema xmlns:xs='http://www.w3.org/2001/XMLSchema'><xs:annotation>"
+                             "<xs:documentation>&remote;</xs:documentation></xs:annotation></xs:schema>";
+  Write("entity.xsd", entity);
+  Write("by_entity.xsd", OrderSchemaWith("<xs:include schemaLocation='entity.xsd'/>"));
+  std::string error;
+  for (const char* refused : {"by_include.xsd", "by_import.xsd", "by_entity.xsd"}) {
+    EXPECT_EQ(CXMLParser::XSDValidateW(kValidOrder, refused, "", error), "") << refused;
+    EXPECT_EQ(error, "korvane::CXMLParser::XSDValidateW: Cannot add schema (HRESULT = 0x80004005)") << refused;
+  }
+  EXPECT_EQ(CXMLParser::LoadSchema("by_include.xsd")->Error(),
+            "'" + url + "' is not a local file (nothing is fetched over the network)");
+  EXPECT_EQ(CXMLParser::LoadSchema("by_entity.xsd")->Error(),
+            "'" + (dir_ / "entity.xsd").string() + "' declares entities");
+  done = true;
+  accepter.join();
+  EXPECT_EQ(connections, 0);
+}
+
+TEST_F(XmlParserTest, OnlyRegularFilesInsideTheHostDirectoryAreRead) {
+  // A FIFO without a writer blocks whoever opens it for reading; the watchdog turns that into a failure.
+  testing::Watchdog watchdog(std::chrono::seconds(5), "reading a FIFO");
+  ASSERT_EQ(mkfifo((dir_ / "pipe.xml").c_str(), 0600), 0);
+  CXMLParser parser;
+  EXPECT_FALSE(parser.LoadFile("pipe.xml"));
+  EXPECT_EQ(parser.GetLoadError(), "'pipe.xml' is not a regular file");
+  Write("via_pipe.xsd", OrderSchemaWith("<xs:include schemaLocation='pipe.xml'/>"));
+  for (const char* schema : {"pipe.xml", "via_pipe.xsd"}) {
+    std::string error;
+    EXPECT_EQ(CXMLParser::XSDValidateW(kValidOrder, schema, "", error), "") << schema;
+    EXPECT_NE(CXMLParser::LoadSchema(schema)->Error().find("pipe.xml' is not a regular file"), std::string::npos)
+        << CXMLParser::LoadSchema(schema)->Error();
+  }
+  EXPECT_FALSE(AppendToFile((dir_ / "pipe.xml").string(), "x", 1)) << "a debug file that is a FIFO";
+
+  // A file outside the host directory, named through ".." or a symbolic link.
+  std::string outside = (fs::temp_directory_path() / "kestrel_outside_XXXXXX").string();
+  const int fd = mkstemp(outside.data());
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "<root/>", 7), 7);
+  close(fd);
+  fs::create_symlink(outside, dir_ / "link.xml");
+  EXPECT_FALSE(parser.LoadFile("link.xml"));
+  EXPECT_EQ(parser.GetLoadError(), "'link.xml' lies outside the host directory");
+  EXPECT_FALSE(parser.LoadFile("../" + fs::path(outside).filename().string()));
+  fs::remove(outside);
+
+  // Schemas beside each other still include one another.
+  Write("amount.xsd", R"(<xs:schema xmlns:xs="http://www.w3.org/2001/XMLSchema">)"
+                      R"(<xs:simpleType name="amount"><xs:restriction base="xs:int"/></xs:simpleType></xs:schema>)");
+  std::string withType = OrderSchemaWith("<xs:include schemaLocation='amount.xsd'/>");
+  withType.replace(withType.find("type=\"xs:int\"/></xs:sequence>"), 13, "type=\"amount\"");
+  Write("with_type.xsd", withType);
+  std::string error;
+  EXPECT_EQ(CXMLParser::XSDValidateW(kValidOrder, "with_type.xsd", "", error), kValidOrder) << error;
+  EXPECT_EQ(CXMLParser::XSDValidateW(kInvalidOrder, "with_type.xsd", "", error), "");
 }
 
 TEST_F(XmlParserTest, InMemoryTextIsUtf8WhateverTheDeclarationSays) {

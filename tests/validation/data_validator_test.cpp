@@ -3,15 +3,19 @@
 #include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
 #include "driver/support/string_utils.h"
 #include "driver/validation/dll_version.h"
 #include "tests/support/manual_clock.h"
+#include "tests/support/watchdog.h"
 #include "tests/validation/validation_test_util.h"
 
 namespace korvane::testing {
@@ -22,7 +26,8 @@ using std::chrono::seconds;
 using ::testing::ElementsAre;
 
 // Lines like "SALE LANE 3 TOTAL 250"; a sale over 100 on lanes 1 to 4 is an event.
-std::string SaleConfig(const std::string& validation = "SALE .*", const std::string& event = "Large sale") {
+std::string SaleConfig(const std::string& validation = "SALE .*", const std::string& event = "Large sale",
+                       const std::string& tag = "Sale") {
   return R"(<?xml version="1.0"?>
 <root>
   <validation><regex value=")" +
@@ -42,7 +47,8 @@ std::string SaleConfig(const std::string& validation = "SALE .*", const std::str
           <and reference="1" operator="gt" value="100"/>
           <action type="event" value=")" +
          event + R"( on lane LANE"/>
-          <searchtag value="Sale"/>
+          <searchtag value=")" +
+         tag + R"("/>
         </param>
         <param reference="3" value="a &lt;b&gt; &amp; &quot;c&quot;"><action type="event" value="Noted"/></param>
       </message>
@@ -131,28 +137,89 @@ TEST_F(DataValidatorTest, TextPathValidatesParsesAndMaps) {
   EXPECT_TRUE(debug.Lines().empty());
 }
 
-TEST_F(DataValidatorTest, ConfigurationIsReusedUntilTheFileChanges) {
+TEST_F(DataValidatorTest, ConfigurationIsOneSnapshotKeptUntilAChangedFileLoads) {
   auto validator = Make(kValidationText, SaleConfig());
   ASSERT_NE(validator, nullptr);
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(Validate(*validator, "SALE LANE 1 TOTAL 500"));
   EXPECT_EQ(validator->ConfigurationLoadCount(), 1u);
 
-  // A new validation expression applies from the next block on (the rules stay those of Initialize).
-  WriteFile("config.xml", SaleConfig("SALE LANE 2.*"));
+  // A new expression and new rules: the next block is validated and mapped by the new version.
+  WriteFile("config.xml", SaleConfig("SALE LANE 2.*", "Huge sale"));
   ASSERT_TRUE(Validate(*validator, "SALE LANE 1 TOTAL 500"));
   ASSERT_TRUE(Validate(*validator, "SALE LANE 2 TOTAL 500"));
   EXPECT_EQ(validator->ConfigurationLoadCount(), 2u);
   EXPECT_EQ(Events().size(), 6u);
-  EXPECT_EQ(Events().back(), "Large sale on lane 2");
+  EXPECT_EQ(Events().back(), "Huge sale on lane 2");
+  // New names follow the ones the host has seen, whose numbers stay; reading a version again adds nothing.
+  const auto names = driver.EventNames();
+  ASSERT_EQ(names.size(), 9u);
+  EXPECT_EQ(names[1], "Large sale on lane 2");
+  EXPECT_EQ(names[6], "Huge sale on lane 2");
+  EXPECT_EQ(driver.host.Calls(Kind::kEvent).back().number, 7);
+  WriteFile("config.xml", SaleConfig("SALE LANE 2.*", "Huge sale", "Amount"));
+  ASSERT_TRUE(Validate(*validator, "SALE LANE 2 TOTAL 500"));
+  EXPECT_EQ(driver.EventNames().size(), 9u);
+  EXPECT_EQ(driver.SearchTagNames(), (std::vector<std::string>{"Sale", "Sale", "Sale", "Sale"}))
+      << "the host reads the search-tag list while data flows; it does not grow";
+  EXPECT_EQ(debug.Count("Search tag 'Amount' of the changed configuration file is unknown to the host"), 1u);
 
-  // Without an expression every block is dropped silently; a vanished file fails every block.
-  WriteFile("config.xml", SaleConfig(""));
-  EXPECT_TRUE(Validate(*validator, "SALE LANE 2 TOTAL 500"));
-  EXPECT_EQ(Events().size(), 6u);
+  // A half-written file, then no file at all: blocks go on with the last version that loaded, said once.
+  const std::string good = SaleConfig();
+  WriteFile("config.xml", good.substr(0, good.size() / 2));
+  ASSERT_TRUE(Validate(*validator, "SALE LANE 2 TOTAL 500"));
   std::filesystem::remove(Dir() / "config.xml");
-  std::string error;
-  EXPECT_FALSE(Validate(*validator, "SALE LANE 2 TOTAL 500", &error));
-  EXPECT_EQ(error, "korvane::CDataValidator::ValidateData: unable to read XML configuration file");
+  ASSERT_TRUE(Validate(*validator, "SALE LANE 2 TOTAL 500"));
+  ASSERT_TRUE(Validate(*validator, "SALE LANE 2 TOTAL 500"));
+  EXPECT_EQ(Events().size(), 10u);
+  EXPECT_EQ(Events().back(), "Huge sale on lane 2");
+  const size_t loads = validator->ConfigurationLoadCount();
+  ASSERT_TRUE(Validate(*validator, "SALE LANE 2 TOTAL 500"));
+  EXPECT_EQ(validator->ConfigurationLoadCount(), loads) << "a version that failed is not read for every block";
+  const std::string reloadFailed = "korvane::CConfigurationSource::Current: Unable to reload the changed XML";
+  ASSERT_EQ(debug.Count(reloadFailed), 1u);
+  for (const LogLine& line : debug.Lines()) {
+    if (line.text.find(reloadFailed) != std::string::npos) {
+      EXPECT_EQ(line.level, kLogError);
+    }
+  }
+  WriteFile("config.xml", good);
+  ASSERT_TRUE(Validate(*validator, "SALE LANE 2 TOTAL 500"));
+  EXPECT_EQ(Events().back(), "Large sale on lane 2");
+  EXPECT_TRUE(debug.Contains("The changed XML configuration file is loaded"));
+}
+
+TEST_F(DataValidatorTest, InPlaceRewritesDuringAFloodLoseNoMessage) {
+  WriteFile("config.xml", SaleConfig());
+  // The real clock: whether a file has rested is judged against the time the file system writes.
+  CDataValidator validator(driver, debug, SystemClock());
+  ASSERT_TRUE(validator.Initialize(kValidationText, "config.xml", "", false));
+  // Two versions, rewritten in place as an editor would; each write leaves a half-written file for a moment.
+  const std::string versions[] = {SaleConfig(), SaleConfig("SALE .*", "Big sale")};
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    for (int i = 0; i < 60; ++i) {
+      const std::string& text = versions[i % 2];
+      std::ofstream file(Dir() / "config.xml", std::ios::binary | std::ios::trunc);
+      file << text.substr(0, text.size() / 2) << std::flush << text.substr(text.size() / 2);
+    }
+    writing = false;
+  });
+  int sent = 0;
+  while (writing || sent < 200) {
+    std::string error;
+    EXPECT_TRUE(Validate(validator, "SALE LANE 1 TOTAL 500", &error)) << error;
+    ++sent;
+  }
+  writer.join();
+  EXPECT_EQ(Events().size(), static_cast<size_t>(sent)) << "every block mapped by one version or the other";
+
+  // Once the file rests, the last version written is the one in use.
+  const auto deadline = std::chrono::steady_clock::now() + seconds(3);
+  while (Events().back() != "Big sale on lane 1" && std::chrono::steady_clock::now() < deadline) {
+    ASSERT_TRUE(Validate(validator, "SALE LANE 1 TOTAL 500"));
+  }
+  EXPECT_EQ(Events().back(), "Big sale on lane 1");
+  EXPECT_EQ(driver.EventNames().size(), 9u);
 }
 
 TEST_F(DataValidatorTest, BadExpressionsFailTheBlockWithoutCrashing) {
@@ -185,6 +252,26 @@ TEST_F(DataValidatorTest, UnsupportedTypesAndMissingConfigurationAreReported) {
   EXPECT_EQ(unconfigured.GetMapper(), nullptr);
 }
 
+TEST_F(DataValidatorTest, SchemaAndPluginThatAreNotRegularFilesAreRefusedWithALogLine) {
+  Watchdog watchdog(seconds(5), "initialising with a FIFO as schema and as plug-in");
+  ASSERT_EQ(mkfifo((Dir() / "order.xsd").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo((Dir() / "Pipe.so").c_str(), 0600), 0);
+  auto validator = Make(kValidationXsd, kOrderConfig);
+  ASSERT_NE(validator, nullptr);
+  const auto lines = debug.Lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().text,
+            "korvane::CDataValidator::Initialize: Unable to load XML schema: 'order.xsd' is not a regular file");
+  EXPECT_EQ(lines.back().level, kLogError);
+  std::string error;
+  EXPECT_FALSE(Validate(*validator, XmlEscape(R"(<order xmlns="urn:kestrel:order" lane="3"/>)"), &error));
+  EXPECT_EQ(error, "korvane::CXMLParser::XSDValidateW: Cannot add schema (HRESULT = 0x80004005)");
+
+  CDataValidator custom(driver, debug);
+  EXPECT_FALSE(custom.Initialize(kValidationCustom, "config.xml", "Pipe", false));
+  EXPECT_TRUE(debug.Contains("Pipe.so\" : 'not a regular file'"));
+}
+
 TEST_F(DataValidatorTest, XsdPathValidatesAndKeepsMarkupInValues) {
   WriteFile("order.xsd", kOrderSchema);
   auto validator = Make(kValidationXsd, kOrderConfig);
@@ -202,6 +289,34 @@ TEST_F(DataValidatorTest, XsdPathValidatesAndKeepsMarkupInValues) {
   EXPECT_FALSE(Validate(*validator, XmlEscape("<order"), &error));
   EXPECT_FALSE(error.empty());
   EXPECT_EQ(Events().size(), 2u);
+
+  // An edited schema applies from the next block on, although the configuration file is unchanged.
+  std::string stricter = kOrderSchema;
+  stricter.replace(stricter.find("xs:int\"/><xs:element name=\"note\""), 6, "xs:byte");
+  WriteFile("order.xsd", stricter);
+  EXPECT_FALSE(Validate(*validator,
+                        XmlEscape(R"(<order xmlns="urn:kestrel:order" lane="3"><amount>250</amount>)"
+                                  R"(<note/></order>)"),
+                        &error));
+  EXPECT_NE(error.find("amount"), std::string::npos) << error;
+}
+
+TEST_F(DataValidatorTest, XsdPathMapsTheDocumentAndShowsTheBlockAsDelivered) {
+  auto validator = Make(kValidationXsd, R"(<root><validation><xsd value=""/></validation>
+  <kslXmlMapper version="2"><messageType><message></message><param value="/korvanemetadata/event"/></messageType>
+    <rules><message number="1" value="korvanemetadata" alwaysShowText="yes">
+      <param reference="1" value="motion"><action type="metadata" metadatatype="xml"/></param>
+    </message></rules></kslXmlMapper></root>)");
+  ASSERT_NE(validator, nullptr);
+  const std::string document = R"(<korvanemetadata><video c="3"/><event>motion</event></korvanemetadata>)";
+  const std::string delivered = XmlEscape(document);  // as every channel delivers a block for this type
+  ASSERT_TRUE(Validate(*validator, delivered));
+  ASSERT_EQ(driver.host.Texts(Kind::kData), std::vector<std::string>{delivered});
+  const auto metadata = driver.host.Calls(Kind::kMetadata);
+  ASSERT_EQ(metadata.size(), 1u);
+  EXPECT_EQ(metadata[0].text, document);
+  EXPECT_EQ(metadata[0].channel, 2) << "video channel 3 learned from the document";
+  EXPECT_EQ(metadata[0].format, 0);
 }
 
 TEST_F(DataValidatorTest, EndEventsFollowAfterTheDelay) {
@@ -227,6 +342,28 @@ TEST_F(DataValidatorTest, EndEventsFollowAfterTheDelay) {
   // The name at number + 1 is the End event's own.
   EXPECT_EQ(std::string(driver.events.GetEventText(events[1].number)), events[1].text);
   EXPECT_EQ(validator->PendingEndEventCount(), 0u);
+}
+
+TEST_F(DataValidatorTest, EndEventsBeyondThePendingLimitAreDroppedWithErrorLines) {
+  driver.SetEndEventSeconds(1);
+  auto validator = Make(kValidationText, SaleConfig());
+  ASSERT_NE(validator, nullptr);
+  validator->SetPendingEndEventLimitForTesting(2);
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(Validate(*validator, "SALE LANE 1 TOTAL 250"));
+  EXPECT_EQ(validator->PendingEndEventCount(), 2u);
+  AdvanceTimer(seconds(2));
+  ASSERT_EQ(validator->PendingEndEventCount(), 0u);
+  ASSERT_TRUE(Validate(*validator, "SALE LANE 1 TOTAL 250"));
+  EXPECT_EQ(validator->PendingEndEventCount(), 1u);
+  // Warnings never reach the host; both lines are errors.
+  std::vector<std::string> errors;
+  for (const LogLine& line : debug.Lines()) {
+    if (line.level == kLogError) errors.push_back(line.text);
+  }
+  EXPECT_THAT(errors,
+              ElementsAre("korvane::CDataValidator::ReportEvent: 2 End events are pending; further End events are "
+                          "dropped",
+                          "korvane::CDataValidator::ReportEvent: 3 End events were dropped while 2 were pending"));
 }
 
 TEST_F(DataValidatorTest, LongDelaysDoNotWrapAround) {

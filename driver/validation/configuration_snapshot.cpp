@@ -1,0 +1,126 @@
+#include "driver/validation/configuration_snapshot.h"
+
+#include <exception>
+#include <utility>
+
+#include "driver/support/host_directory.h"
+#include "driver/support/string_utils.h"
+
+namespace korvane {
+namespace {
+
+constexpr char kCurrent[] = "korvane::CConfigurationSource::Current";
+// File times come from a coarse clock tick (a few milliseconds), so a rewrite
+// within the tick of an earlier one that keeps the size keeps the stamp too.
+// A file whose last change is older than this margin can no longer change
+// without its stamp changing; a version read before that is read once more.
+constexpr uint64_t kSettleMargin = 100 * 10000;  // 100 ms in 100 ns units
+// 1601-01-01 to 1970-01-01 in 100 ns units.
+constexpr uint64_t kUnixEpochFileTime = 116444736000000000ULL;
+
+}  // namespace
+
+ValidationConfig ReadValidationConfig(CXMLParser& config) {
+  ValidationConfig result;
+  result.validationExpression = config.GetAttributeW("root/validation/regex", "value");
+  if (!result.validationExpression.empty()) {
+    try {
+      // POSIX basic syntax with collation, backslashes literal inside brackets.
+      result.validationRegex =
+          std::make_shared<const boost::wregex>(Utf8ToWide(result.validationExpression), boost::regex::basic);
+    } catch (const std::exception& e) {
+      result.validationError = e.what();
+    }
+  }
+  result.textPath = ReadTextPathDefinition(config);
+  return result;
+}
+
+CConfigurationSource::CConfigurationSource(IDebug& logger, const Clock& clock, Builder builder)
+    : logger_(logger), clock_(clock), builder_(std::move(builder)) {}
+
+bool CConfigurationSource::Settled(const std::vector<TrackedFile>& files) const {
+  const uint64_t now = clock_.UtcFileTime();
+  for (const TrackedFile& file : files) {
+    if (!file.stamp.exists) continue;
+    const uint64_t changed = static_cast<uint64_t>(file.stamp.changedNs / 100) + kUnixEpochFileTime;
+    if (changed + kSettleMargin > now) return false;
+  }
+  return true;
+}
+
+bool CConfigurationSource::NeedsReading(const Reading& reading) const {
+  if (!Unchanged(reading.files)) return true;
+  return !reading.settled && Settled(reading.files);
+}
+
+std::shared_ptr<ConfigurationSnapshot> CConfigurationSource::Read(bool reload, Reading& reading, bool& readable,
+                                                                  std::string& reason) {
+  ++loads_;
+  const std::string path = ResolveHostPath(fileName_);
+  auto snapshot = std::make_shared<ConfigurationSnapshot>();
+  // Stamped before reading: a change while it is read shows at the next block.
+  snapshot->files.push_back(TrackedFile{path, StampOf(path)});
+  CXMLParser config;
+  readable = config.LoadFile(fileName_);
+  bool ok = readable;
+  if (!readable) {
+    reason = config.GetLoadError();
+  } else {
+    ok = builder_(config, reload, *snapshot, reason);
+    config.Close();
+  }
+  reading.files = snapshot->files;
+  reading.settled = Settled(reading.files);
+  if (!ok) return nullptr;
+  return snapshot;
+}
+
+CConfigurationSource::LoadOutcome CConfigurationSource::Load(const std::string& fileName, std::string& reason) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  fileName_ = fileName;
+  Reading reading;
+  bool readable = false;
+  auto snapshot = Read(false, reading, readable, reason);
+  if (snapshot == nullptr) return readable ? LoadOutcome::kUnusable : LoadOutcome::kUnreadable;
+  current_ = std::move(snapshot);
+  currentReading_ = std::move(reading);
+  failedReading_.reset();
+  return LoadOutcome::kLoaded;
+}
+
+std::shared_ptr<const ConfigurationSnapshot> CConfigurationSource::Current() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (current_ == nullptr || !NeedsReading(currentReading_)) return current_;
+  // A version that did not load is not read again until it changes.
+  if (failedReading_ && !NeedsReading(*failedReading_)) return current_;
+  Reading reading;
+  bool readable = false;
+  std::string reason;
+  auto snapshot = Read(true, reading, readable, reason);
+  if (snapshot == nullptr) {
+    // Half-written files are the common case: said once until the file loads again.
+    if (!failedReading_) {
+      logger_.Log(kLogError, kCatValidation,
+                  "%s: Unable to reload the changed XML configuration file (%s); the last configuration that "
+                  "loaded stays in use",
+                  kCurrent, reason.c_str());
+    }
+    failedReading_ = std::move(reading);
+    return current_;
+  }
+  if (failedReading_) {
+    logger_.Log(kLogInfo, kCatValidation, "%s: The changed XML configuration file is loaded", kCurrent);
+    failedReading_.reset();
+  }
+  current_ = std::move(snapshot);
+  currentReading_ = std::move(reading);
+  return current_;
+}
+
+uint64_t CConfigurationSource::LoadCount() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return loads_;
+}
+
+}  // namespace korvane
