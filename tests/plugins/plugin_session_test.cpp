@@ -151,6 +151,23 @@ TEST_F(PluginSessionTest, GalaxyPanelEvening) {
   EXPECT_EQ(host_.LogCount("Validation failed"), 0u);
 }
 
+TEST_F(PluginSessionTest, DocumentsLargerThanTheOldBufferAreMapped) {
+  // An installer's long event name makes a document of over 5 KiB; it reaches the rules whole.
+  WriteFile("ContactID.xml",
+            "<ContactID><Events><Event number=\"130\" text=\"" + std::string(6000, 'n') + "\"/></Events></ContactID>");
+  WriteFile("long.xml", R"(<root><logging><level value="3"/></logging>
+    <channelConfig><linefeed value="0x0d0a"/></channelConfig>
+    <kslXmlMapper version="2">
+      <messageType><message>/TexecomEvent/EventQualifier</message><param value="/TexecomEvent/EventNumber"/></messageType>
+      <rules><message number="1" value="1"><param reference="1" value="130">
+        <action type="event" value="Burglary"/></param></message></rules>
+    </kslXmlMapper></root>)");
+  ASSERT_NO_FATAL_FAILURE(Connect("long.xml", "Heron"));
+  ASSERT_TRUE(stream_->Send("24721181130000020\r\n"));
+  ASSERT_TRUE(host_.WaitForCount(Kind::kEvent, 1));
+  EXPECT_EQ(host_.Texts(Kind::kEvent).at(0), "Burglary");
+}
+
 TEST_F(PluginSessionTest, HeronWithoutEventTableDoesNotOpen) {
   EXPECT_FALSE(Open("examples/contact-id-tcp/contact-id.xml", "Heron"));
   EXPECT_EQ(host_.LogCount("korvane::CHeron::Open: Unable to load ContactID.xml"), 1u);
