@@ -4,7 +4,7 @@
 #   1. clang build with AddressSanitizer + UndefinedBehaviorSanitizer, warnings
 #      as errors (thread-safety analysis on) and the libFuzzer targets; the whole
 #      suite runs on it, then every fuzz target for a short time;
-#   2. the threaded suites (support, core, channels, validation) under
+#   2. the threaded suites (support, core, channels, validation, plugins) under
 #      ThreadSanitizer (g++).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -43,4 +43,4 @@ done
 stage "g++, ThreadSanitizer, threaded tests"
 cmake -S . -B build-tsan -G Ninja -DKESTREL_WERROR=ON -DKESTREL_SANITIZE=thread -DKESTREL_BENCH=OFF >/dev/null
 cmake --build build-tsan -j"$jobs"
-(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j"$jobs" -L "^(support|core|channels|validation)$")
+(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j"$jobs" -L "^(support|core|channels|validation|plugins)$")

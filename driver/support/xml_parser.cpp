@@ -358,6 +358,21 @@ std::string NodeValue(const xmlNode* node) {
   }
 }
 
+/// What GetNodeTextW reads from a selected node: the value of an attribute,
+/// the value of the first child of an element or document, else nothing.
+std::string NodeText(const xmlNode* node) {
+  if (node == nullptr) return {};
+  switch (node->type) {
+    case XML_ATTRIBUTE_NODE:  // its one text child holds the value
+      return NodeValue(node);
+    case XML_ELEMENT_NODE:
+    case XML_DOCUMENT_NODE:
+      return NodeValue(node->children);
+    default:  // texts, comments and instructions have no children
+      return {};
+  }
+}
+
 /// Concatenated text and CDATA of an element's descendants.
 void AppendElementText(const xmlNode* element, std::string& out) {
   for (const xmlNode* child = element->children; child != nullptr; child = child->next) {
@@ -682,17 +697,16 @@ std::string CXMLParser::GetAttributeW(const std::string& xpath, const std::strin
 std::string CXMLParser::GetNodeTextW(const std::string& xpath) {
   return Guarded<std::string>([&] {
     RecursiveLockGuard guard(lock_);
-    const xmlNode* node = impl_->First(xpath);
-    if (node == nullptr) return std::string{};
-    switch (node->type) {
-      case XML_ATTRIBUTE_NODE:  // its one text child holds the value
-        return NodeValue(node);
-      case XML_ELEMENT_NODE:
-      case XML_DOCUMENT_NODE:
-        return NodeValue(node->children);
-      default:  // texts, comments and instructions have no children
-        return std::string{};
-    }
+    return NodeText(impl_->First(xpath));
+  });
+}
+
+std::vector<std::string> CXMLParser::GetNodeTextListW(const std::string& xpath) {
+  return Guarded<std::vector<std::string>>([&] {
+    RecursiveLockGuard guard(lock_);
+    std::vector<std::string> texts;
+    for (const xmlNode* node : impl_->Select(xpath)) texts.push_back(NodeText(node));
+    return texts;
   });
 }
 

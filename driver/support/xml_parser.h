@@ -54,6 +54,8 @@ class CXMLParser {
   std::string GetAttribute(const std::string& xpath, const std::string& name) { return GetAttributeW(xpath, name); }
   /// Value of the first child of the first selected node (element text, attribute value).
   std::string GetNodeTextW(const std::string& xpath);
+  /// GetNodeTextW of every selected node, in document order.
+  std::vector<std::string> GetNodeTextListW(const std::string& xpath);
   /// Text of the first child of the selected node when it is a CDATA section.
   std::string GetCDataText(const std::string& xpath);
   /// Name of the document element.

@@ -1,6 +1,7 @@
 #include "driver/validation/data_validator.h"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 
 #include "driver/common/search_data.h"
@@ -280,7 +281,8 @@ bool CDataValidator::ValidateCustom(const char* data, int32_t length, std::vecto
     error = "Custom Validation - Data validator is not loaded";
     return false;
   }
-  pluginBuffer_.assign(kPluginBufferSize, '\0');
+  if (pluginBuffer_.size() != kPluginBufferSize) pluginBuffer_.assign(kPluginBufferSize, '\0');
+  pluginBuffer_[0] = '\0';
   uint32_t size = kPluginBufferSize;
   uint32_t count = 0;
   bool ok = false;
@@ -291,8 +293,9 @@ bool CDataValidator::ValidateCustom(const char* data, int32_t length, std::vecto
     error = Format("%s: the validator plug-in failed", kValidateCustom);
     return false;
   }
-  // A plug-in must not make us read past the buffer it was given.
-  const std::string text(pluginBuffer_.data(), std::min(size, kPluginBufferSize));
+  // A plug-in must not make us read past the buffer it was given, nor past
+  // the end of its text into what an earlier block left there.
+  const std::string text(pluginBuffer_.data(), strnlen(pluginBuffer_.data(), std::min(size, kPluginBufferSize)));
   if (!ok) {
     error = text;
     return false;

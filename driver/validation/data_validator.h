@@ -25,8 +25,9 @@ namespace korvane {
 
 class CDataValidator : public IKSLDataValidatorAPIUser, public IDataValidator {
  public:
-  /// Capacity of the plug-in's output buffer.
-  static constexpr uint32_t kPluginBufferSize = 5120;
+  /// Capacity of the plug-in's output buffer: room for several joined
+  /// documents; a plug-in whose text does not fit answers with a failure text.
+  static constexpr uint32_t kPluginBufferSize = 64 * 1024;
   /// Pending "End of" events kept at most; beyond it new ones are dropped, and
   /// the drop and the number dropped are logged at error level.
   static constexpr size_t kMaxPendingEndEvents = 100000;
@@ -129,8 +130,8 @@ class CDataValidator : public IKSLDataValidatorAPIUser, public IDataValidator {
   CreateValidatorFn create_ = nullptr;
   ReleaseValidatorFn release_ = nullptr;
   IKSLDataValidatorAPI* plugin_ = nullptr;
-  DeviceEndpoint endpoint_;  // kept alive for the plug-in, which may hold the pointer
-  std::vector<char> pluginBuffer_;
+  DeviceEndpoint endpoint_;         // kept alive for the plug-in, which may hold the pointer
+  std::vector<char> pluginBuffer_;  // allocated at the first block, reused after
   size_t pendingLimit_ = kMaxPendingEndEvents;
   std::shared_ptr<TimerState> timer_;
   std::thread timerThread_;

@@ -8,11 +8,11 @@
 #include <string>
 #include <thread>
 
-#include "driver/channels/tcp_channel.h"
 #include "driver/core/kestrel_driver.h"
 #include "driver/support/event.h"
 #include "tests/core/core_test_util.h"
 #include "tests/support/fake_host.h"
+#include "tests/support/free_port_tcp_channel.h"
 #include "tests/support/socket_peers.h"
 
 namespace korvane::testing {
@@ -20,17 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Kind = HostCall::Kind;
-
-// The TCP model's channel, listening on a free port so tests never collide.
-CTcpChannel* g_channel = nullptr;
-std::unique_ptr<CChannelBase> TcpChannelOnFreePort(IDataDriver& driver, IDebug& debug,
-                                                   const ChannelSettings& settings) {
-  ChannelSettings copy = settings;
-  copy.network.port = 0;
-  auto channel = std::make_unique<CTcpChannel>(driver, debug, copy);
-  g_channel = channel.get();
-  return channel;
-}
 
 // Sale lines "SALE <amount> LANE <lane>"; one regex message type with two parameters.
 constexpr const char* kSaleHead = R"(<?xml version="1.0"?>
@@ -55,7 +44,6 @@ class MappingEndToEndTest : public HostDirTest {
  protected:
   void TearDown() override {
     driver_.reset();
-    g_channel = nullptr;
     HostDirTest::TearDown();
   }
   /// Opens the TCP model on `config` with End events after `endSeconds`, and connects to it.
@@ -67,9 +55,10 @@ class MappingEndToEndTest : public HostDirTest {
     driver_->SetChannelFactory(&TcpChannelOnFreePort);
     ASSERT_TRUE(driver_->OpenEx(&host_, &settings));
     ASSERT_TRUE(driver_->StartChannel(0, 0));
-    ASSERT_NE(g_channel, nullptr);
-    ASSERT_TRUE(g_channel->WaitListening(2s, true));
-    stream_ = TestStream::Connect(g_channel->BoundPort());
+    CTcpChannel* channel = FreePortTcpChannel();
+    ASSERT_NE(channel, nullptr);
+    ASSERT_TRUE(channel->WaitListening(2s, true));
+    stream_ = TestStream::Connect(channel->BoundPort());
     ASSERT_NE(stream_, nullptr);
   }
   void Send(const std::string& line) { ASSERT_TRUE(stream_->Send(line + "\r\n")); }

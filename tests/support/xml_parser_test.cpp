@@ -125,6 +125,9 @@ TEST_F(XmlParserTest, ReadsTextsAndAttributes) {
   EXPECT_EQ(parser.GetCDataText("root/c"), "<raw>");
   EXPECT_EQ(parser.GetCDataText("root/t"), "");
   EXPECT_EQ(parser.GetAttributeListW("root/a", "x"), (std::vector<std::string>{"1", "3"}));
+  // Every selected node's text, read as GetNodeTextW reads the first; empty ones keep their place.
+  EXPECT_EQ(parser.GetNodeTextListW("root/a | root/t | root/a/@y"),
+            (std::vector<std::string>{"  text & more ", "", "2", "", "plain"}));
   EXPECT_TRUE(parser.NodeExists("root/empty"));
   EXPECT_FALSE(parser.NodeExists("root/none"));
   // Broken or non-node-set expressions select nothing.

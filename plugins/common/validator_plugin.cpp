@@ -1,0 +1,66 @@
+#include "plugins/common/validator_plugin.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "driver/support/string_utils.h"
+
+namespace korvane {
+
+bool CValidatorPlugin::Validate(const uint8_t* data, uint32_t length, char* output, uint32_t* outputLength,
+                                uint32_t* count) {
+  const uint32_t capacity = (output != nullptr && outputLength != nullptr) ? *outputLength : 0;
+  uint32_t ignoredCount = 0;
+  uint32_t& parserCount = count != nullptr ? *count : ignoredCount;
+  bool ok = false;
+  text_.clear();
+  if (data != nullptr && length > 0 && capacity > 0) {
+    try {
+      ok = Parse(data, length, text_, &parserCount);
+      if (!ok && text_.empty()) text_ = texts_.parseFailure;
+    } catch (...) {
+      ok = false;
+      try {
+        text_ = texts_.exception;
+      } catch (...) {
+        text_.clear();
+      }
+    }
+  }
+
+  uint32_t written = 0;
+  if (ok && text_.size() >= capacity) {
+    // The driver would get a cut or empty document; say why instead of answering true.
+    ok = false;
+    const int needed = std::snprintf(
+        output, capacity, "%s: the XML text of %zu bytes does not fit the output buffer of %" PRIu32 " bytes",
+        texts_.name, text_.size(), capacity);
+    if (needed > 0 && static_cast<uint32_t>(needed) < capacity) written = static_cast<uint32_t>(needed);
+  } else if (CopyOut(text_, output, outputLength)) {
+    written = static_cast<uint32_t>(text_.size());
+  }
+  if (written == 0 && capacity > 0) output[0] = '\0';
+  if (outputLength != nullptr) *outputLength = written;
+  if (counting_ == Counting::kOneDocument && count != nullptr) *count = written > 0 ? 1 : 0;
+  return ok;
+}
+
+bool CValidatorPlugin::CopyOut(const std::string& text, char* output, uint32_t* outputLength) {
+  if (output == nullptr || outputLength == nullptr || text.empty() || text.size() >= *outputLength) return false;
+  std::memcpy(output, text.data(), text.size());
+  output[text.size()] = '\0';
+  return true;
+}
+
+void CValidatorPlugin::AppendElement(std::string& out, std::string_view name, std::string_view value) {
+  out += '<';
+  out += name;
+  out += '>';
+  XmlEscapeAppend(out, value.data(), value.size());
+  out += "</";
+  out += name;
+  out += ">\n";
+}
+
+}  // namespace korvane
