@@ -331,7 +331,7 @@ bool CMapper::Evaluate(ParameterRule& rule, ParamTable& table, bool caseSensitiv
 
 void CMapper::RunActions(ParameterRule& rule, const ChannelData& record) {
   for (Action& action : rule.actions) {
-    AttachSearchTag(record, rule.searchTagName, action.value);
+    AttachSearchTag(record, rule.searchTagName, action.value, TagEntries::kEvery);
     switch (action.kind) {
       case kTextAction:
         validator_.ReportData(record.channel, record.searchData, record.source, record.sourceLength,

@@ -93,10 +93,12 @@ TEST_F(MapperTest, LaneArrayExampleRegistersExpandsAndMatchesOneLane) {
   EXPECT_EQ(events[0].text, "Large sale on lane 3");
   EXPECT_EQ(events[0].number, 5);
   EXPECT_EQ(events[0].source, "TCP Channel");
-  // The value is attached once, under the first "Amount" entry.
-  ASSERT_EQ(events[0].tags.size(), 1u);
-  EXPECT_EQ(events[0].tags[0].id, 1);
-  EXPECT_EQ(events[0].tags[0].text, "Large sale on lane 3");
+  // The value goes under every registered "Amount" entry, with that entry's id.
+  ASSERT_EQ(events[0].tags.size(), 4u);
+  for (int32_t id = 1; id <= 4; ++id) {
+    EXPECT_EQ(events[0].tags[id - 1].id, id);
+    EXPECT_EQ(events[0].tags[id - 1].text, "Large sale on lane 3");
+  }
 
   driver.host.Clear();
   Map(Sale({{1, "50"}, {2, "3"}}));
