@@ -17,6 +17,15 @@ constexpr char kCompareString[] = "korvane::CMapper::CompareStringA";
 constexpr char kCompareInteger[] = "korvane::CMapper::CompareInteger";
 constexpr char kCompareFloat[] = "korvane::CMapper::CompareFloat";
 
+constexpr char kArrays[] = "root/kslXmlMapper/constants/array";
+
+std::string_view TrimXmlSpace(std::string_view text) {
+  constexpr std::string_view kSpace = " \t\r\n";
+  const size_t begin = text.find_first_not_of(kSpace);
+  if (begin == std::string_view::npos) return {};
+  return text.substr(begin, text.find_last_not_of(kSpace) - begin + 1);
+}
+
 CMapper::ValueType TypeOf(std::string_view type) {
   if (type.empty()) return CMapper::ValueType::kAuto;
   if (type == "integer") return CMapper::ValueType::kInteger;
@@ -105,12 +114,15 @@ bool CMapper::LoadConfiguration(CXMLParser& parser) {
 
   arraysWithoutParams_.clear();
   arraysById_.clear();
-  for (const CXMLParser::Node& node : parser.SelectNodes("root/kslXmlMapper/constants/array")) {
+  const std::vector<CXMLParser::Node> arrays = parser.SelectNodes(kArrays);
+  for (size_t i = 0; i < arrays.size(); ++i) {
+    const CXMLParser::Node& node = arrays[i];
     ConstantArray array;
     array.name = parser.GetNodeAttributeW(node, "name");
+    if (array.name.empty()) continue;
     array.values = parser.GetValueList(node);
-    if (array.values.empty()) array.values = parser.GetRangeList(node);
-    if (array.name.empty() || array.values.empty()) continue;
+    if (array.values.empty() && !ReadRange(parser, Format("(%s)[%zu]", kArrays, i + 1), array)) continue;
+    if (array.values.empty()) continue;
     const std::string params = parser.GetNodeAttributeW(node, "params");
     if (params.empty()) {
       arraysWithoutParams_.push_back(std::move(array));
@@ -138,6 +150,31 @@ bool CMapper::LoadConfiguration(CXMLParser& parser) {
     logger_.Log(kLogError, kCatMapper, "%s: Unable to read rules from configuration", kLoadConfiguration);
     return false;
   }
+  return true;
+}
+
+bool CMapper::ReadRange(CXMLParser& parser, const std::string& arrayPath, ConstantArray& array) {
+  static constexpr const char* kBounds[] = {"min", "max"};
+  if (!parser.NodeExists(arrayPath + "/min") && !parser.NodeExists(arrayPath + "/max")) return true;
+  int32_t bounds[2] = {0, 0};
+  for (int b = 0; b < 2; ++b) {
+    // Pretty-printed files put line breaks around the number.
+    const std::string text = parser.GetNodeTextW(arrayPath + "/" + kBounds[b] + "[last()]");
+    if (!ParseInt(TrimXmlSpace(text), bounds[b])) {
+      logger_.Log(kLogError, kCatMapper, "%s: Constant array '%s' skipped: <%s> '%s' is not an integer",
+                  kLoadConfiguration, array.name.c_str(), kBounds[b], text.c_str());
+      return false;
+    }
+  }
+  const int64_t count = static_cast<int64_t>(bounds[1]) - bounds[0] + 1;
+  if (count <= 0) return true;  // an empty range: no values
+  if (count > static_cast<int64_t>(kMaxRangeValues)) {
+    logger_.Log(kLogError, kCatMapper, "%s: Constant array '%s' skipped: more than %zu values from <min> to <max>",
+                kLoadConfiguration, array.name.c_str(), kMaxRangeValues);
+    return false;
+  }
+  array.values.reserve(static_cast<size_t>(count));
+  for (int64_t value = bounds[0]; value <= bounds[1]; ++value) array.values.push_back(std::to_string(value));
   return true;
 }
 

@@ -79,6 +79,8 @@ class CMapper : public CMapperBase {
 
   /// Upper bound on parameter rules produced by constant expansion per configuration.
   static constexpr size_t kMaxExpandedRules = 100000;
+  /// Upper bound on the values of one <min>..<max> array.
+  static constexpr size_t kMaxRangeValues = 100000;
 
   CMapper(IDataValidator& validator, IDriver& driver, IDebug& logger);
 
@@ -108,6 +110,10 @@ class CMapper : public CMapperBase {
   using ParamTable = std::vector<ParamValue>;
 
   bool LoadConfiguration(CXMLParser& parser);
+  /// Fills the values min..max of an array without "value" children. False
+  /// (logged) when the array must be skipped: a bound that is not an integer,
+  /// or too many values. No bounds, or max below min, give no values.
+  bool ReadRange(CXMLParser& parser, const std::string& arrayPath, ConstantArray& array);
   bool LoadParameter(RuleMessage& message, CXMLParser& parser, const CXMLParser::Node& node);
   void Expand(const ParameterRule& rule, const std::vector<const ConstantArray*>& arrays, size_t index,
               RuleMessage& message);

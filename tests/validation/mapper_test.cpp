@@ -140,6 +140,19 @@ TEST_F(MapperTest, ConstantExpansionFollowsArraysAndIds) {
   EXPECT_EQ(debug.Count("More than 4 parameter rules after constant expansion"), 1u);
 }
 
+// Pretty-printed bounds are numbers; a bound that is not one skips the array
+// instead of reading as 0 and adding a rule for the value 0.
+TEST_F(MapperTest, RangeBoundsAreTrimmedAndAnInvalidBoundSkipsTheArray) {
+  ASSERT_TRUE(
+      Load(Config("<array name=\"ZONE\"><min>\n  1\n</min><max>\r\n\t2 </max></array>"
+                  "<array name=\"DOOR\" params=\"d\"><min>1</min><max>2x</max></array>",
+                  R"(<message number="1" value="Sale">
+        <param reference="1" value="1"><action type="event" value="Alarm ZONE"/></param>
+        <param id="d" reference="1" value="1"><action type="event" value="Door DOOR"/></param></message>)")));
+  EXPECT_THAT(driver.EventNames(), ElementsAre("Alarm 1", "Alarm 2", "Door DOOR"));
+  EXPECT_TRUE(debug.Contains("Constant array 'DOOR' skipped: <max> '2x' is not an integer"));
+}
+
 TEST_F(MapperTest, InvalidRuleMessagesAreDroppedAndNoRulesFailsInitialisation) {
   EXPECT_FALSE(Load(Config("", R"(<message number="0" value="Sale"><param reference="1" value="1">
       <action type="event" value="Zero"/></param></message>
