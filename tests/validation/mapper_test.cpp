@@ -285,6 +285,34 @@ TEST_F(MapperTest, MetadataChannelIsLearnedFromTheFirstMessage) {
   EXPECT_FALSE(mapper.MapMessage(true, "<root><message", plain.record));
 }
 
+// Expanded rules share their template's texts: each must still see its own
+// substitutions, made in expansion order, and learn its own metadata channel.
+TEST_F(MapperTest, ExpandedRulesKeepTheirOwnTextsAndLearnedChannels) {
+  ASSERT_TRUE(Load(Config(R"(<array name="AA"><value>BB-a</value></array>
+                             <array name="BB"><min>1</min><max>2</max></array>)",
+                          R"(<message number="1" value="Sale">
+        <param reference="1" value="BB"><action type="metadata" value="AA"/><searchtag value="Tag BB"/></param>
+      </message>)")));
+  EXPECT_THAT(driver.SearchTagNames(), ElementsAre("Tag 1", "Tag 2"));
+  const auto map = [this](const char* lane, const char* channel) {
+    Block block(std::string("<korvanemetadata><video c=\"") + channel + "\"/></korvanemetadata>");
+    EXPECT_TRUE(mapper.MapUniformMessage(Sale({{1, lane}}), block.record));
+    SearchTagEntry tag{};
+    EXPECT_TRUE(block.searchData.First(&tag));
+    return std::to_string(tag.id) + ":" + std::string(tag.text, static_cast<size_t>(tag.length));
+  };
+  EXPECT_EQ(map("2", "3"), "2:2-a");
+  EXPECT_EQ(map("1", "7"), "1:1-a");
+  EXPECT_EQ(map("2", "7"), "2:2-a");
+  const auto calls = driver.host.Calls(Kind::kMetadata);
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(calls[0].text, "2-a");
+  EXPECT_EQ(calls[0].channel, 2);
+  EXPECT_EQ(calls[1].text, "1-a");
+  EXPECT_EQ(calls[1].channel, 6);  // its own, not the sibling's
+  EXPECT_EQ(calls[2].channel, 2);  // kept from the first use
+}
+
 TEST_F(MapperTest, ValuesWithMarkupCharactersSurviveBothRoutes) {
   ASSERT_TRUE(Load(Config("", R"(<message number="1" value="A&amp;B &quot;x&quot;">
       <param reference="1" value="&lt;tag&gt; &amp; 'q'"><action type="event" value="Markup"/></param>
