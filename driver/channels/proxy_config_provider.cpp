@@ -3,7 +3,10 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/common/driver_interfaces.h"
+#include "driver/support/host_directory.h"
 #include "driver/support/mutex.h"
+#include "driver/support/replacement_file.h"
 #include "driver/support/xml_parser.h"
 
 namespace korvane {
@@ -48,8 +51,11 @@ class MutexHold {
 
 }  // namespace
 
-CProxyConfigProvider::CProxyConfigProvider(const std::string& fileName, const std::string& unused)
-    : fileName_(fileName), unused_(unused), mutex_(std::make_unique<CMutex>("KSL_PROXY_CONFIGURATION_MUTEX")) {}
+CProxyConfigProvider::CProxyConfigProvider(const std::string& fileName, const std::string& unused, IDebug* logger)
+    : fileName_(fileName),
+      unused_(unused),
+      logger_(logger),
+      mutex_(std::make_unique<CMutex>("KSL_PROXY_CONFIGURATION_MUTEX")) {}
 
 CProxyConfigProvider::~CProxyConfigProvider() = default;
 
@@ -73,44 +79,88 @@ std::string CProxyConfigProvider::FindDevice(CXMLParser& parser, const ProxySett
   return {};
 }
 
+bool CProxyConfigProvider::IsRegistered(CXMLParser& parser, const ProxySettings& entry, bool intrepid) {
+  const std::string device = FindDevice(parser, entry, intrepid);
+  return !device.empty() && parser.NodeExists(DestinationPath(device, entry.incomingPort));
+}
+
+bool CProxyConfigProvider::Rewrite(const char* caller, const Step& change, const Step& check) {
+  const auto fail = [&](const std::string& reason) {
+    if (logger_ != nullptr) {
+      logger_->Log(kLogError, kCatConfiguration, "%s: Unable to update the proxy configuration file '%s' (%s)", caller,
+                   fileName_.c_str(), reason.c_str());
+    }
+    return false;
+  };
+  const std::string directory = HostDirectory();
+  if (directory.empty()) return fail("the host directory is unknown");
+  CReplacementFile file(directory, fileName_);
+  std::string error;
+  if (!file.Begin(error)) return fail(error);
+  {
+    CXMLParser copy;
+    if (!copy.LoadFile(file.TemporaryName())) return fail("the copy cannot be read");
+    if (!change(copy)) return fail("the change cannot be made");
+    copy.Close(true);
+  }
+  // The save reports nothing: what reads back decides.
+  CXMLParser written;
+  if (!written.LoadFile(file.TemporaryName()) || !check(written)) return fail("the new content was not written whole");
+  written.Close();
+  if (!file.Commit(error)) return fail(error);
+  return true;
+}
+
 bool CProxyConfigProvider::Add(const ProxySettings& entry, bool intrepid) {
   if (!IsPlainName(entry.service)) return false;
   MutexHold hold(*mutex_);
-  CXMLParser parser;
-  if (!parser.LoadFile(fileName_)) return false;
-  bool ok = true;
-  std::string device = FindDevice(parser, entry, intrepid);
-  if (device.empty()) {
-    const std::string parent = std::string(kConfiguration) + "[1]";
-    const std::string added = parent + "/" + entry.service + "[last()]";
-    ok = parser.AddElement(parent, entry.service, "address", entry.address) &&
-         parser.SetAttribute(added, "port", std::to_string(entry.port)) &&
-         (!intrepid || parser.SetAttribute(added, "slaveaddress", std::to_string(entry.slaveAddress))) &&
-         parser.SetAttribute(added, "user", entry.user) && parser.SetAttribute(added, "password", entry.password);
-    device = FindDevice(parser, entry, intrepid);
-    ok = ok && !device.empty();
+  {
+    CXMLParser current;
+    if (!current.LoadFile(fileName_)) return false;
+    if (IsRegistered(current, entry, intrepid)) return true;
   }
-  if (ok && !parser.NodeExists(DestinationPath(device, entry.incomingPort))) {
-    ok = parser.AddElement(device, "Destination", "port", std::to_string(entry.incomingPort));
-  }
-  parser.Close(true);
-  return ok;
+  const auto insert = [&](CXMLParser& parser) {
+    std::string device = FindDevice(parser, entry, intrepid);
+    if (device.empty()) {
+      const std::string parent = std::string(kConfiguration) + "[1]";
+      const std::string added = parent + "/" + entry.service + "[last()]";
+      const bool ok = parser.AddElement(parent, entry.service, "address", entry.address) &&
+                      parser.SetAttribute(added, "port", std::to_string(entry.port)) &&
+                      (!intrepid || parser.SetAttribute(added, "slaveaddress", std::to_string(entry.slaveAddress))) &&
+                      parser.SetAttribute(added, "user", entry.user) &&
+                      parser.SetAttribute(added, "password", entry.password);
+      if (!ok) return false;
+      device = FindDevice(parser, entry, intrepid);
+      if (device.empty()) return false;
+    }
+    return parser.NodeExists(DestinationPath(device, entry.incomingPort)) ||
+           parser.AddElement(device, "Destination", "port", std::to_string(entry.incomingPort));
+  };
+  const auto registered = [&](CXMLParser& parser) { return IsRegistered(parser, entry, intrepid); };
+  return Rewrite(
+      intrepid ? "korvane::CProxyConfigProvider::AddIntrepidProxy" : "korvane::CProxyConfigProvider::AddProxy", insert,
+      registered);
 }
 
 bool CProxyConfigProvider::Remove(const ProxySettings& entry, bool intrepid) {
   // An empty entry (a model without this kind of registration) matches nothing.
   if (!IsPlainName(entry.service)) return false;
   MutexHold hold(*mutex_);
-  CXMLParser parser;
-  if (!parser.LoadFile(fileName_)) return false;
-  bool removed = false;
-  const std::string device = FindDevice(parser, entry, intrepid);
-  if (!device.empty()) {
-    removed = parser.RemoveNode(DestinationPath(device, entry.incomingPort));
-    if (removed && !parser.NodeExists(device + "/Destination")) parser.RemoveNode(device);
+  {
+    CXMLParser current;
+    if (!current.LoadFile(fileName_)) return false;
+    if (!IsRegistered(current, entry, intrepid)) return false;
   }
-  parser.Close(true);
-  return removed;
+  const auto erase = [&](CXMLParser& parser) {
+    const std::string device = FindDevice(parser, entry, intrepid);
+    if (device.empty() || !parser.RemoveNode(DestinationPath(device, entry.incomingPort))) return false;
+    if (!parser.NodeExists(device + "/Destination")) parser.RemoveNode(device);
+    return true;
+  };
+  const auto unregistered = [&](CXMLParser& parser) { return !IsRegistered(parser, entry, intrepid); };
+  return Rewrite(
+      intrepid ? "korvane::CProxyConfigProvider::RemoveIntrepidProxy" : "korvane::CProxyConfigProvider::RemoveProxy",
+      erase, unregistered);
 }
 
 }  // namespace korvane

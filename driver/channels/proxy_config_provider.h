@@ -2,6 +2,7 @@
 // proxy services, under a machine-wide named mutex.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -11,6 +12,7 @@ namespace korvane {
 
 class CMutex;
 class CXMLParser;
+class IDebug;
 
 /// File layout: root/ProxyConfiguration holds one element per device, named
 /// after the proxy service, with the attributes address, port, (slaveaddress,)
@@ -23,10 +25,16 @@ class CXMLParser;
 /// that it goes on regardless). The file must exist; it is never created.
 /// Devices are matched by comparing attribute values, so any text works as
 /// address, user or password.
+///
+/// A change is written to a copy beside the file, read back and then renamed
+/// over the file, so the proxy services never see a partly written file and a
+/// failed write (a full disk, a size limit) leaves every other registration in
+/// place. Nothing is written when the registration is already as asked.
 class CProxyConfigProvider {
  public:
   /// `fileName` is resolved against the host directory (normally "KSLProxyConfig.xml").
-  explicit CProxyConfigProvider(const std::string& fileName, const std::string& unused = {});
+  /// `logger`, when given, receives a line for every write that fails.
+  explicit CProxyConfigProvider(const std::string& fileName, const std::string& unused = {}, IDebug* logger = nullptr);
   virtual ~CProxyConfigProvider();
   CProxyConfigProvider(const CProxyConfigProvider&) = delete;
   CProxyConfigProvider& operator=(const CProxyConfigProvider&) = delete;
@@ -42,13 +50,21 @@ class CProxyConfigProvider {
   bool RemoveIntrepidProxy(const ProxySettings& entry);
 
  private:
+  using Step = std::function<bool(CXMLParser&)>;
+
   bool Add(const ProxySettings& entry, bool intrepid);
   bool Remove(const ProxySettings& entry, bool intrepid);
+  /// Applies `change` to a copy of the file and puts the copy in place once it
+  /// reads back with `check` holding. False (logged) when any step fails.
+  bool Rewrite(const char* caller, const Step& change, const Step& check);
   /// XPath of the device element matching `entry`, or empty when there is none.
   std::string FindDevice(CXMLParser& parser, const ProxySettings& entry, bool intrepid);
+  /// True when the device element and this entry's Destination are present.
+  bool IsRegistered(CXMLParser& parser, const ProxySettings& entry, bool intrepid);
 
   std::string fileName_;
   std::string unused_;
+  IDebug* logger_;
   std::unique_ptr<CMutex> mutex_;
 };
 

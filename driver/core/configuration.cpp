@@ -165,7 +165,7 @@ bool CKestrelDriver::OpenModel(const std::string& model, IDriverSettings* settin
   channel_->KeepAlive(context_);
 
   if (entry->registration != ProxyRegistration::kNone) {
-    CProxyConfigProvider provider(kProxyConfigFile);
+    CProxyConfigProvider provider(kProxyConfigFile, {}, this);
     const bool intrepid = entry->registration == ProxyRegistration::kIntrepidProxy;
     const ProxySettings& registration = intrepid ? intrepidProxy_ : proxy_;
     const bool registered = intrepid ? provider.AddIntrepidProxy(registration) : provider.AddProxy(registration);

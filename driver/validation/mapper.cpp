@@ -17,6 +17,15 @@ constexpr char kCompareString[] = "korvane::CMapper::CompareStringA";
 constexpr char kCompareInteger[] = "korvane::CMapper::CompareInteger";
 constexpr char kCompareFloat[] = "korvane::CMapper::CompareFloat";
 
+constexpr char kArrays[] = "root/kslXmlMapper/constants/array";
+
+std::string_view TrimXmlSpace(std::string_view text) {
+  constexpr std::string_view kSpace = " \t\r\n";
+  const size_t begin = text.find_first_not_of(kSpace);
+  if (begin == std::string_view::npos) return {};
+  return text.substr(begin, text.find_last_not_of(kSpace) - begin + 1);
+}
+
 CMapper::ValueType TypeOf(std::string_view type) {
   if (type.empty()) return CMapper::ValueType::kAuto;
   if (type == "integer") return CMapper::ValueType::kInteger;
@@ -60,22 +69,6 @@ bool Ordered(const T& p, const T& c, int32_t op) {
 
 }  // namespace
 
-CMapper::Action::Action(const Action& other)
-    : kind(other.kind),
-      value(other.value),
-      metadataType(other.metadataType),
-      metadataTypeCode(other.metadataTypeCode),
-      metadataChannel(other.metadataChannel.load()) {}
-
-CMapper::Action& CMapper::Action::operator=(const Action& other) {
-  kind = other.kind;
-  value = other.value;
-  metadataType = other.metadataType;
-  metadataTypeCode = other.metadataTypeCode;
-  metadataChannel.store(other.metadataChannel.load());
-  return *this;
-}
-
 CMapper::CMapper(IDataValidator& validator, IDriver& driver, IDebug& logger) : CMapperBase(validator, driver, logger) {}
 
 int32_t CMapper::OperatorCode(std::string_view text) {
@@ -106,14 +99,20 @@ bool CMapper::InitializeFrom(int32_t type, CXMLParser& config) {
 bool CMapper::LoadConfiguration(CXMLParser& parser) {
   ReadSchema(parser);
 
+  ruleMessages_.clear();
+  templates_.clear();
+  texts_.Clear();
   arraysWithoutParams_.clear();
   arraysById_.clear();
-  for (const CXMLParser::Node& node : parser.SelectNodes("root/kslXmlMapper/constants/array")) {
+  const std::vector<CXMLParser::Node> arrays = parser.SelectNodes(kArrays);
+  for (size_t i = 0; i < arrays.size(); ++i) {
+    const CXMLParser::Node& node = arrays[i];
     ConstantArray array;
     array.name = parser.GetNodeAttributeW(node, "name");
+    if (array.name.empty()) continue;
     array.values = parser.GetValueList(node);
-    if (array.values.empty()) array.values = parser.GetRangeList(node);
-    if (array.name.empty() || array.values.empty()) continue;
+    if (array.values.empty() && !ReadRange(parser, Format("(%s)[%zu]", kArrays, i + 1), array)) continue;
+    if (array.values.empty()) continue;
     const std::string params = parser.GetNodeAttributeW(node, "params");
     if (params.empty()) {
       arraysWithoutParams_.push_back(std::move(array));
@@ -122,7 +121,6 @@ bool CMapper::LoadConfiguration(CXMLParser& parser) {
     }
   }
 
-  ruleMessages_.clear();
   expandedRules_ = 0;
   expansionLimitLogged_ = false;
   for (const CXMLParser::Node& node : parser.SelectNodes("root/kslXmlMapper/rules/message")) {
@@ -134,6 +132,7 @@ bool CMapper::LoadConfiguration(CXMLParser& parser) {
     message.handleParameters = parser.GetNodeAttributeW(node, "handleParameters");
     for (const CXMLParser::Node& child : parser.GetChildElements(node)) LoadParameter(message, parser, child);
     if (message.number != 0 && !message.value.empty() && !message.rules.empty()) {
+      message.rules.shrink_to_fit();
       ruleMessages_.push_back(std::move(message));
     }
   }
@@ -144,13 +143,38 @@ bool CMapper::LoadConfiguration(CXMLParser& parser) {
   return true;
 }
 
+bool CMapper::ReadRange(CXMLParser& parser, const std::string& arrayPath, ConstantArray& array) {
+  static constexpr const char* kBounds[] = {"min", "max"};
+  if (!parser.NodeExists(arrayPath + "/min") && !parser.NodeExists(arrayPath + "/max")) return true;
+  int32_t bounds[2] = {0, 0};
+  for (int b = 0; b < 2; ++b) {
+    // Pretty-printed files put line breaks around the number.
+    const std::string text = parser.GetNodeTextW(arrayPath + "/" + kBounds[b] + "[last()]");
+    if (!ParseInt(TrimXmlSpace(text), bounds[b])) {
+      logger_.Log(kLogError, kCatMapper, "%s: Constant array '%s' skipped: <%s> '%s' is not an integer",
+                  kLoadConfiguration, array.name.c_str(), kBounds[b], text.c_str());
+      return false;
+    }
+  }
+  const int64_t count = static_cast<int64_t>(bounds[1]) - bounds[0] + 1;
+  if (count <= 0) return true;  // an empty range: no values
+  if (count > static_cast<int64_t>(kMaxRangeValues)) {
+    logger_.Log(kLogError, kCatMapper, "%s: Constant array '%s' skipped: more than %zu values from <min> to <max>",
+                kLoadConfiguration, array.name.c_str(), kMaxRangeValues);
+    return false;
+  }
+  array.values.reserve(static_cast<size_t>(count));
+  for (int64_t value = bounds[0]; value <= bounds[1]; ++value) array.values.push_back(std::to_string(value));
+  return true;
+}
+
 bool CMapper::LoadParameter(RuleMessage& message, CXMLParser& parser, const CXMLParser::Node& node) {
   if (driver_.GetEventStorage() == nullptr || driver_.GetSearchTags() == nullptr) {
     logger_.Log(kLogError, kCatMapper, "%s: event storage and search tags are not created", kLoadParameter);
     return false;
   }
   auto readCondition = [&parser](const CXMLParser::Node& element, int32_t kind) {
-    Condition condition;
+    RuleTemplate::ConditionText condition;
     condition.kind = kind;
     if (!ParseInt(parser.GetNodeAttributeW(element, "reference"), condition.reference)) condition.reference = 0;
     condition.value = parser.GetNodeAttributeW(element, "value");
@@ -159,76 +183,122 @@ bool CMapper::LoadParameter(RuleMessage& message, CXMLParser& parser, const CXML
     return condition;
   };
 
-  ParameterRule rule;
-  rule.conditions.push_back(readCondition(node, kOwnCondition));
-  rule.id = parser.GetNodeAttributeW(node, "id");
+  auto rule = std::make_unique<RuleTemplate>();
+  rule->conditions.push_back(readCondition(node, kOwnCondition));
+  rule->id = parser.GetNodeAttributeW(node, "id");
   for (const CXMLParser::Node& child : parser.GetChildElements(node)) {
     if (child.name == "and") {
-      rule.conditions.push_back(readCondition(child, kAndCondition));
+      rule->conditions.push_back(readCondition(child, kAndCondition));
     } else if (child.name == "or") {
-      rule.conditions.push_back(readCondition(child, kOrCondition));
+      rule->conditions.push_back(readCondition(child, kOrCondition));
     } else if (child.name == "action") {
-      Action& action = rule.actions.emplace_back();
+      Action& action = rule->actions.emplace_back();
       const std::string type = parser.GetNodeAttributeW(child, "type");
       action.kind = type == "event" ? kEventAction : type == "metadata" ? kMetadataAction : kTextAction;
       action.value = parser.GetNodeAttributeW(child, "value");
-      action.metadataType = parser.GetNodeAttributeW(child, "metadatatype");
-      action.metadataTypeCode = MetadataTypeCode(action.metadataType);
-      int32_t channel = 0;
-      if (!ParseInt(parser.GetNodeAttributeW(child, "metadatachannel"), channel)) channel = 0;
-      action.metadataChannel = channel;
+      action.metadataTypeCode = MetadataTypeCode(parser.GetNodeAttributeW(child, "metadatatype"));
+      if (!ParseInt(parser.GetNodeAttributeW(child, "metadatachannel"), action.metadataChannel)) {
+        action.metadataChannel = 0;
+      }
+      if (action.kind == kMetadataAction && action.metadataChannel == 0) rule->learnsChannel = true;
     } else if (child.name == "searchtag") {
       std::string name = parser.GetNodeAttributeW(child, "value");
       if (!name.empty()) {
-        rule.searchTagName = std::move(name);
-        rule.searchTagType = parser.GetNodeAttributeW(child, "type") == "1";
+        rule->searchTagName = std::move(name);
+        rule->searchTagType = parser.GetNodeAttributeW(child, "type") == "1";
       }
     }
   }
-  if (rule.actions.empty()) return false;
+  if (rule->actions.empty()) return false;
 
   std::vector<const ConstantArray*> arrays;
-  const auto listed = arraysById_.find(rule.id);
+  const auto listed = arraysById_.find(rule->id);
   const std::vector<ConstantArray>& source =
-      (!rule.id.empty() && listed != arraysById_.end()) ? listed->second : arraysWithoutParams_;
+      (!rule->id.empty() && listed != arraysById_.end()) ? listed->second : arraysWithoutParams_;
   for (const ConstantArray& array : source) arrays.push_back(&array);
-  Expand(rule, arrays, 0, message);
+
+  Expansion expansion;
+  for (const RuleTemplate::ConditionText& condition : rule->conditions) {
+    expansion.conditionValues.push_back(condition.value);
+  }
+  for (const Action& action : rule->actions) expansion.actionValues.push_back(action.value);
+  expansion.searchTagName = rule->searchTagName;
+  const RuleTemplate& shared = *templates_.emplace_back(std::move(rule));
+  Expand(shared, expansion, arrays, 0, message);
   return true;
 }
 
-void CMapper::Expand(const ParameterRule& rule, const std::vector<const ConstantArray*>& arrays, size_t index,
-                     RuleMessage& message) {
-  const auto mentions = [&rule](const ConstantArray* array) {
-    for (const Condition& condition : rule.conditions) {
-      if (condition.value.find(array->name) != std::string::npos) return true;
-    }
-    for (const Action& action : rule.actions) {
-      if (action.value.find(array->name) != std::string::npos) return true;
-    }
-    return false;
+void CMapper::Expand(const RuleTemplate& source, const Expansion& expansion,
+                     const std::vector<const ConstantArray*>& arrays, size_t index, RuleMessage& message) {
+  const auto mentions = [&expansion](const ConstantArray* array) {
+    const auto names = [array](const std::string& text) { return text.find(array->name) != std::string::npos; };
+    return std::any_of(expansion.conditionValues.begin(), expansion.conditionValues.end(), names) ||
+           std::any_of(expansion.actionValues.begin(), expansion.actionValues.end(), names);
   };
   if (ExpansionLimitReached()) return;
   if (index < arrays.size() && std::any_of(arrays.begin(), arrays.end(), mentions)) {
     const ConstantArray& array = *arrays[index];
     for (const std::string& value : array.values) {
       if (ExpansionLimitReached()) return;
-      ParameterRule copy = rule;
-      for (Condition& condition : copy.conditions) ReplaceAll(condition.value, array.name, value);
-      for (Action& action : copy.actions) ReplaceAll(action.value, array.name, value);
+      Expansion copy = expansion;
+      for (std::string& text : copy.conditionValues) ReplaceAll(text, array.name, value);
+      for (std::string& text : copy.actionValues) ReplaceAll(text, array.name, value);
       ReplaceAll(copy.searchTagName, array.name, value);
-      Expand(copy, arrays, index + 1, message);
+      copy.substitutions.push_back(Substitution{&array.name, &value});
+      Expand(source, copy, arrays, index + 1, message);
     }
     return;
   }
+  Finish(source, expansion, message);
+}
+
+void CMapper::Finish(const RuleTemplate& source, const Expansion& expansion, RuleMessage& message) {
   ++expandedRules_;
-  ParameterRule done = rule;
-  for (Condition& condition : done.conditions) {
-    condition.valueType = TypeOf(condition.type);
-    condition.valueIsInteger = ParseInt(condition.value, condition.integerValue);
-    condition.lowerValue = AsciiLower(condition.value);
+  ParameterRule& rule = message.rules.emplace_back();
+  rule.source = &source;
+  rule.conditions.reserve(source.conditions.size());
+  for (size_t i = 0; i < source.conditions.size(); ++i) {
+    const RuleTemplate::ConditionText& text = source.conditions[i];
+    const std::string& value = expansion.conditionValues[i];
+    Condition& condition = rule.conditions.emplace_back();
+    condition.kind = static_cast<int8_t>(text.kind);
+    condition.reference = text.reference;
+    condition.op = static_cast<int8_t>(text.op);
+    condition.valueType = TypeOf(text.type);
+    condition.value = texts_.Intern(value);
+    const std::string lower = AsciiLower(value);
+    condition.lowerValue = lower == value ? condition.value : texts_.Intern(lower);
+    condition.valueIsInteger = ParseInt(value, condition.integerValue);
   }
-  Register(done);
-  message.rules.push_back(std::move(done));
+  rule.substitutions = expansion.substitutions;
+  if (source.learnsChannel) {
+    rule.learnedChannels = std::make_unique<std::atomic<int32_t>[]>(source.actions.size());
+    for (size_t i = 0; i < source.actions.size(); ++i) rule.learnedChannels[i].store(0, std::memory_order_relaxed);
+  }
+
+  CEventStorage* storage = driver_.GetEventStorage();
+  const bool endEvents = EndEventSeconds(driver_) != 0;
+  for (size_t i = 0; i < source.actions.size(); ++i) {
+    if (source.actions[i].kind != kEventAction) continue;
+    storage->AddEvent(expansion.actionValues[i]);
+    if (endEvents) storage->AddEvent("End of " + expansion.actionValues[i]);
+  }
+  if (!expansion.searchTagName.empty()) {
+    driver_.GetSearchTags()->push_back(SearchTag{expansion.searchTagName, source.searchTagType ? 1 : 0});
+  }
+}
+
+const std::string& CMapper::Resolve(const std::string& text, const ParameterRule& rule, std::string& scratch) {
+  bool copied = false;
+  for (const Substitution& substitution : rule.substitutions) {
+    if ((copied ? scratch : text).find(*substitution.name) == std::string::npos) continue;
+    if (!copied) {
+      scratch = text;
+      copied = true;
+    }
+    ReplaceAll(scratch, *substitution.name, *substitution.value);
+  }
+  return copied ? scratch : text;
 }
 
 bool CMapper::ExpansionLimitReached() {
@@ -241,19 +311,6 @@ bool CMapper::ExpansionLimitReached() {
     expansionLimitLogged_ = true;
   }
   return true;
-}
-
-void CMapper::Register(const ParameterRule& rule) {
-  CEventStorage* storage = driver_.GetEventStorage();
-  const bool endEvents = EndEventSeconds(driver_) != 0;
-  for (const Action& action : rule.actions) {
-    if (action.kind != kEventAction) continue;
-    storage->AddEvent(action.value);
-    if (endEvents) storage->AddEvent("End of " + action.value);
-  }
-  if (!rule.searchTagName.empty()) {
-    driver_.GetSearchTags()->push_back(SearchTag{rule.searchTagName, rule.searchTagType ? 1 : 0});
-  }
 }
 
 bool CMapper::MapMessage(bool textPath, const std::string& message, const ChannelData& record) {
@@ -294,12 +351,12 @@ bool CMapper::MapUniformMessage(const UniformMessage& message, const ChannelData
 bool CMapper::Map(std::string_view value, ParamTable& table, const ChannelData& record) {
   bool caseSensitive = false;
   driver_.IsCaseSensitive(&caseSensitive);
-  for (RuleMessage& message : ruleMessages_) {
+  for (const RuleMessage& message : ruleMessages_) {
     if (message.value != value) continue;
     if (message.alwaysShowText == "yes") ReportBlock(record);
     const bool all = message.handleParameters == "all";
     bool matched = false;
-    for (ParameterRule& rule : message.rules) {
+    for (const ParameterRule& rule : message.rules) {
       if (Evaluate(rule, table, caseSensitive)) {
         matched = true;
         RunActions(rule, record);
@@ -311,7 +368,7 @@ bool CMapper::Map(std::string_view value, ParamTable& table, const ChannelData& 
   return true;
 }
 
-bool CMapper::Evaluate(ParameterRule& rule, ParamTable& table, bool caseSensitive) {
+bool CMapper::Evaluate(const ParameterRule& rule, ParamTable& table, bool caseSensitive) {
   bool matched = true;
   for (const Condition& condition : rule.conditions) {
     // A later parameter with the same number replaces an earlier one.
@@ -332,28 +389,38 @@ bool CMapper::Evaluate(ParameterRule& rule, ParamTable& table, bool caseSensitiv
   return matched;
 }
 
-void CMapper::RunActions(ParameterRule& rule, const ChannelData& record) {
-  for (Action& action : rule.actions) {
-    AttachSearchTag(record, rule.searchTagName, action.value);
+void CMapper::RunActions(const ParameterRule& rule, const ChannelData& record) {
+  const RuleTemplate& source = *rule.source;
+  std::string tagScratch;
+  const std::string& tagName = Resolve(source.searchTagName, rule, tagScratch);
+  std::string scratch;
+  for (size_t i = 0; i < source.actions.size(); ++i) {
+    const Action& action = source.actions[i];
+    const std::string& value = Resolve(action.value, rule, scratch);
+    AttachSearchTag(record, tagName, value, TagEntries::kEvery);
     switch (action.kind) {
       case kTextAction:
-        validator_.ReportData(record.channel, record.searchData, record.source, record.sourceLength,
-                              action.value.c_str(), static_cast<int32_t>(action.value.size()), record.reserved,
-                              "utf-8");
+        validator_.ReportData(record.channel, record.searchData, record.source, record.sourceLength, value.c_str(),
+                              static_cast<int32_t>(value.size()), record.reserved, "utf-8");
         break;
       case kEventAction:
-        ReportNamedEvent(action.value, record);
+        ReportNamedEvent(value, record);
         break;
       case kMetadataAction: {
         const SYSTEMTIME now = CurrentUtcSystemTime();
-        int32_t channel = action.metadataChannel.load(std::memory_order_relaxed);
+        int32_t channel = action.metadataChannel;
         if (channel == 0) {
-          channel = MetadataChannelFromData(record);
-          action.metadataChannel.store(channel, std::memory_order_relaxed);
+          // Learned at the first use and kept for the later messages.
+          std::atomic<int32_t>& learned = rule.learnedChannels[i];
+          channel = learned.load(std::memory_order_relaxed);
+          if (channel == 0) {
+            channel = MetadataChannelFromData(record);
+            learned.store(channel, std::memory_order_relaxed);
+          }
         }
-        if (!action.value.empty()) {
-          validator_.ReportMetadata(2, channel - 1, action.metadataTypeCode, &now, action.value.c_str(),
-                                    static_cast<int32_t>(action.value.size()));
+        if (!value.empty()) {
+          validator_.ReportMetadata(2, channel - 1, action.metadataTypeCode, &now, value.c_str(),
+                                    static_cast<int32_t>(value.size()));
         } else {
           validator_.ReportMetadata(2, channel - 1, action.metadataTypeCode, &now, record.data, record.dataLength);
         }
@@ -368,13 +435,13 @@ void CMapper::RunActions(ParameterRule& rule, const ChannelData& record) {
 bool CMapper::Compare(const std::string& p, const std::string& c, int32_t op, const std::string& type) {
   bool caseSensitive = false;
   driver_.IsCaseSensitive(&caseSensitive);
+  const std::string lower = AsciiLower(c);
   Condition condition;
-  condition.value = c;
-  condition.op = op;
-  condition.type = type;
+  condition.value = &c;
+  condition.lowerValue = &lower;
+  condition.op = static_cast<int8_t>(op);
   condition.valueType = TypeOf(type);
   condition.valueIsInteger = ParseInt(c, condition.integerValue);
-  condition.lowerValue = AsciiLower(c);
   ParamValue value;
   value.text = p;
   return CompareValues(value, condition, caseSensitive);
@@ -390,14 +457,14 @@ bool CMapper::CompareValues(ParamValue& p, const Condition& c, bool caseSensitiv
     case ValueType::kInteger:
       return CompareInteger(p.integerState == 1 && c.valueIsInteger, p.integerValue, c.integerValue, c.op);
     case ValueType::kFloat:
-      return CompareFloat(p.text, c.value, c.op);
+      return CompareFloat(p.text, *c.value, c.op);
     case ValueType::kString:
-      if (caseSensitive) return CompareStringA(p.text, c.value, c.op);
+      if (caseSensitive) return CompareStringA(p.text, *c.value, c.op);
       if (!p.lowered) {
         p.lowerText = AsciiLower(p.text);
         p.lowered = true;
       }
-      return CompareStringA(p.lowerText, c.lowerValue, c.op);
+      return CompareStringA(p.lowerText, *c.lowerValue, c.op);
     default:
       logger_.Log(kLogError, kCatMapper, "%s: Unknown parameter value type", kCompare);
       return false;

@@ -79,16 +79,16 @@ CSearchData* CMapperBase::SearchDataOf(const ChannelData& record) {
   return dynamic_cast<CSearchData*>(record.searchData);
 }
 
-void CMapperBase::AttachSearchTag(const ChannelData& record, const std::string& tagName, const std::string& value) {
+void CMapperBase::AttachSearchTag(const ChannelData& record, const std::string& tagName, const std::string& value,
+                                  TagEntries entries) {
   if (tagName.empty()) return;
   CSearchData* searchData = SearchDataOf(record);
   if (searchData == nullptr) return;
   const SearchTagList& tags = *driver_.GetSearchTags();
   for (size_t k = 0; k < tags.size(); ++k) {
-    if (tags[k].name == tagName) {
-      searchData->AddSearchTag(value.c_str(), static_cast<int32_t>(k + 1));
-      return;
-    }
+    if (tags[k].name != tagName) continue;
+    searchData->AddSearchTag(value.c_str(), static_cast<int32_t>(k + 1));
+    if (entries == TagEntries::kFirst) return;
   }
 }
 

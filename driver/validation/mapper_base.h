@@ -39,10 +39,13 @@ class CMapperBase : public IMapper {
   static int32_t MetadataChannelFromData(const ChannelData& record);
   /// The record's search data as the driver's own object, or null.
   static CSearchData* SearchDataOf(const ChannelData& record);
-  /// Attaches `value` to the record's search data under the first entry of the
-  /// driver's search-tag list named `tagName` (its 1-based position is the id).
-  /// Expanded rules register one name several times; the value goes in once.
-  void AttachSearchTag(const ChannelData& record, const std::string& tagName, const std::string& value);
+  enum class TagEntries { kFirst, kEvery };
+  /// Attaches `value` to the record's search data under the entries of the
+  /// driver's search-tag list named `tagName`, each with its 1-based position
+  /// as the id: the first such entry only, or every one (expanded rules
+  /// register one name several times, and a host may look up any of them).
+  void AttachSearchTag(const ChannelData& record, const std::string& tagName, const std::string& value,
+                       TagEntries entries);
   /// Reports the event `name` when the event storage knows it.
   void ReportNamedEvent(const std::string& name, const ChannelData& record);
   /// Sends the whole block to the host as text.

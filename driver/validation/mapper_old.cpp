@@ -251,7 +251,7 @@ void CMapperOld::MapOne(const std::string& value, const ParamLookup& lookup, con
 }
 
 void CMapperOld::RunAction(const ParameterRule& rule, const Action& action, const ChannelData& record) {
-  AttachSearchTag(record, rule.searchTagName, action.value);
+  AttachSearchTag(record, rule.searchTagName, action.value, TagEntries::kFirst);
   if (action.type == "data") {
     validator_.ReportData(record.channel, record.searchData, record.source, record.sourceLength, action.value.c_str(),
                           static_cast<int32_t>(action.value.size()), record.reserved, "utf-8");

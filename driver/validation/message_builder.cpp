@@ -10,6 +10,15 @@ namespace {
 
 constexpr char kMessageTypePath[] = "root/kslXmlMapper/messageType";
 
+// Text-path values are attribute values of the message: as an XML parser reads
+// an attribute, a tab or line break in them counts as a blank.
+std::string AttributeText(std::string value) {
+  for (char& c : value) {
+    if (c == '\t' || c == '\r' || c == '\n') c = ' ';
+  }
+  return value;
+}
+
 }  // namespace
 
 TextPathDefinition ReadTextPathDefinition(CXMLParser& config) {
@@ -52,7 +61,7 @@ bool BuildTextMessage(const TextPathDefinition& definition, std::wstring_view va
   for (const TextMessageDefinition& messageDefinition : definition.messages) {
     UniformEntry& entry = out.messages.emplace_back();
     entry.number = ++m;
-    entry.value = messageDefinition.value;
+    entry.value = AttributeText(messageDefinition.value);
     int32_t p = 0;
     for (const TextParamDefinition& param : messageDefinition.params) {
       ++p;
@@ -79,7 +88,7 @@ bool BuildTextMessage(const TextPathDefinition& definition, std::wstring_view va
             XmlUnescape(WideToUtf8(std::wstring_view(group.first, static_cast<size_t>(group.second - group.first))));
       }
       if (value.empty()) break;
-      entry.params.push_back(UniformParam{p, std::move(value)});
+      entry.params.push_back(UniformParam{p, AttributeText(std::move(value))});
     }
   }
   return true;

@@ -45,7 +45,9 @@ TextPathDefinition ReadTextPathDefinition(CXMLParser& config);
 
 /// Builds the Shape A message for one validated line. `validated` is the
 /// line as the channel delivered it (XML-escaped); parameter values are
-/// stored unescaped. False with `error` set when an expression is unusable
+/// stored unescaped, with every tab, CR and LF turned into a blank (as the
+/// values of a Shape A document read back), so rules see the same text
+/// whether the message is mapped as built or as XML text. False with `error` set when an expression is unusable
 /// (did not compile, or matching exceeded the regex engine's limits).
 bool BuildTextMessage(const TextPathDefinition& definition, std::wstring_view validated, UniformMessage& out,
                       std::string& error);

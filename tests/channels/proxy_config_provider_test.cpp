@@ -1,7 +1,11 @@
 #include "driver/channels/proxy_config_provider.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -10,6 +14,7 @@
 #include <string>
 
 #include "driver/support/xml_parser.h"
+#include "tests/support/recording_debug.h"
 #include "tests/support/scoped_host_directory.h"
 
 namespace korvane {
@@ -123,6 +128,35 @@ TEST_F(ProxyConfigProviderTest, MissingFileOrEmptyEntryChangesNothing) {
   fs::remove(dir_ / kFile);
   EXPECT_FALSE(provider.AddProxy(Device(9000)));
   EXPECT_FALSE(fs::exists(dir_ / kFile)) << "the file is never created";
+}
+
+// A write cut short (here by a file-size limit, as a full disk would) must
+// neither truncate the other registrations nor be reported as a success.
+TEST_F(ProxyConfigProviderTest, AFailedWriteKeepsTheOldFileAndFailsTheRegistration) {
+  CProxyConfigProvider provider(kFile);
+  ASSERT_TRUE(provider.AddProxy(Device(9000)));
+  const std::string before = Read();
+  // The first limit stops the copy of the old file, the second the new content.
+  for (const rlim_t limit : {rlim_t{16}, static_cast<rlim_t>(before.size())}) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
+      const rlimit fileSize{limit, limit};
+      setrlimit(RLIMIT_FSIZE, &fileSize);
+      testing::RecordingDebug debug;
+      CProxyConfigProvider limited(kFile, {}, &debug);
+      const bool refused = !limited.AddProxy(Device(9001));
+      _exit(refused && debug.Contains("Unable to update the proxy configuration file") ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "limit " << limit;
+    EXPECT_EQ(Read(), before) << "limit " << limit;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1) << "no copy left behind";
+  }
+  EXPECT_TRUE(provider.AddProxy(Device(9001)));
+  EXPECT_NE(Read().find("<Destination port=\"9001\"/>"), std::string::npos);
 }
 
 }  // namespace

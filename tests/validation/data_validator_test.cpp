@@ -127,8 +127,10 @@ TEST_F(DataValidatorTest, TextPathValidatesParsesAndMaps) {
   const auto events = driver.host.Calls(Kind::kEvent);
   EXPECT_EQ(events[0].number, 3);
   EXPECT_EQ(events[0].encoding, "utf-8");
-  ASSERT_EQ(events[0].tags.size(), 1u);
-  EXPECT_EQ(events[0].tags[0].text, "Large sale on lane 3");
+  // Under each of the four "Sale" entries the expanded rule registered.
+  ASSERT_EQ(events[0].tags.size(), 4u);
+  EXPECT_EQ(events[0].tags[3].id, 4);
+  EXPECT_EQ(events[0].tags[3].text, "Large sale on lane 3");
 
   // A line that does not match the validation expression vanishes without a failure or a log line.
   std::string error;

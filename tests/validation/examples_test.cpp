@@ -70,8 +70,10 @@ TEST_F(ExamplesTest, PointOfSaleJournal) {
   // Every line is also shown as text.
   EXPECT_EQ(driver.host.Count(Kind::kData), 15u);
   const auto events = driver.host.Calls(Kind::kEvent);
-  ASSERT_EQ(events[4].tags.size(), 3u);
-  EXPECT_EQ(events[4].tags[1].text, "Sale on lane 3");
+  // Each value goes under every entry of its tag: 5 "Transaction", 12 "Lane", 1 "Amount".
+  ASSERT_EQ(events[4].tags.size(), 18u);
+  EXPECT_EQ(events[4].tags[5].text, "Sale on lane 3");
+  EXPECT_EQ(events[4].tags[17].text, "Large sale");
   EXPECT_EQ(driver.SearchTagNames().front(), "Transaction");
 }
 

@@ -93,10 +93,12 @@ TEST_F(MapperTest, LaneArrayExampleRegistersExpandsAndMatchesOneLane) {
   EXPECT_EQ(events[0].text, "Large sale on lane 3");
   EXPECT_EQ(events[0].number, 5);
   EXPECT_EQ(events[0].source, "TCP Channel");
-  // The value is attached once, under the first "Amount" entry.
-  ASSERT_EQ(events[0].tags.size(), 1u);
-  EXPECT_EQ(events[0].tags[0].id, 1);
-  EXPECT_EQ(events[0].tags[0].text, "Large sale on lane 3");
+  // The value goes under every registered "Amount" entry, with that entry's id.
+  ASSERT_EQ(events[0].tags.size(), 4u);
+  for (int32_t id = 1; id <= 4; ++id) {
+    EXPECT_EQ(events[0].tags[id - 1].id, id);
+    EXPECT_EQ(events[0].tags[id - 1].text, "Large sale on lane 3");
+  }
 
   driver.host.Clear();
   Map(Sale({{1, "50"}, {2, "3"}}));
@@ -137,6 +139,19 @@ TEST_F(MapperTest, ConstantExpansionFollowsArraysAndIds) {
   EXPECT_THAT(driver.EventNames(), ElementsAre("Got 1", "Got 2", "Got 3", "Got 4"));
   ASSERT_EQ(debug.Count("More than 4 parameter rules after constant expansion"), 1u);
   EXPECT_EQ(debug.Lines().back().level, kLogError) << "the host hears errors only";
+}
+
+// Pretty-printed bounds are numbers; a bound that is not one skips the array
+// instead of reading as 0 and adding a rule for the value 0.
+TEST_F(MapperTest, RangeBoundsAreTrimmedAndAnInvalidBoundSkipsTheArray) {
+  ASSERT_TRUE(
+      Load(Config("<array name=\"ZONE\"><min>\n  1\n</min><max>\r\n\t2 </max></array>"
+                  "<array name=\"DOOR\" params=\"d\"><min>1</min><max>2x</max></array>",
+                  R"(<message number="1" value="Sale">
+        <param reference="1" value="1"><action type="event" value="Alarm ZONE"/></param>
+        <param id="d" reference="1" value="1"><action type="event" value="Door DOOR"/></param></message>)")));
+  EXPECT_THAT(driver.EventNames(), ElementsAre("Alarm 1", "Alarm 2", "Door DOOR"));
+  EXPECT_TRUE(debug.Contains("Constant array 'DOOR' skipped: <max> '2x' is not an integer"));
 }
 
 TEST_F(MapperTest, InvalidRuleMessagesAreDroppedAndNoRulesFailsInitialisation) {
@@ -269,6 +284,34 @@ TEST_F(MapperTest, MetadataChannelIsLearnedFromTheFirstMessage) {
 
   // A message text that is not XML is refused.
   EXPECT_FALSE(mapper.MapMessage(true, "<root><message", plain.record));
+}
+
+// Expanded rules share their template's texts: each must still see its own
+// substitutions, made in expansion order, and learn its own metadata channel.
+TEST_F(MapperTest, ExpandedRulesKeepTheirOwnTextsAndLearnedChannels) {
+  ASSERT_TRUE(Load(Config(R"(<array name="AA"><value>BB-a</value></array>
+                             <array name="BB"><min>1</min><max>2</max></array>)",
+                          R"(<message number="1" value="Sale">
+        <param reference="1" value="BB"><action type="metadata" value="AA"/><searchtag value="Tag BB"/></param>
+      </message>)")));
+  EXPECT_THAT(driver.SearchTagNames(), ElementsAre("Tag 1", "Tag 2"));
+  const auto map = [this](const char* lane, const char* channel) {
+    Block block(std::string("<korvanemetadata><video c=\"") + channel + "\"/></korvanemetadata>");
+    EXPECT_TRUE(mapper.MapUniformMessage(Sale({{1, lane}}), block.record));
+    SearchTagEntry tag{};
+    EXPECT_TRUE(block.searchData.First(&tag));
+    return std::to_string(tag.id) + ":" + std::string(tag.text, static_cast<size_t>(tag.length));
+  };
+  EXPECT_EQ(map("2", "3"), "2:2-a");
+  EXPECT_EQ(map("1", "7"), "1:1-a");
+  EXPECT_EQ(map("2", "7"), "2:2-a");
+  const auto calls = driver.host.Calls(Kind::kMetadata);
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(calls[0].text, "2-a");
+  EXPECT_EQ(calls[0].channel, 2);
+  EXPECT_EQ(calls[1].text, "1-a");
+  EXPECT_EQ(calls[1].channel, 6);  // its own, not the sibling's
+  EXPECT_EQ(calls[2].channel, 2);  // kept from the first use
 }
 
 TEST_F(MapperTest, ValuesWithMarkupCharactersSurviveBothRoutes) {

@@ -86,6 +86,22 @@ TEST_F(MessageBuilderTest, ShapeAWithoutRegexParsingUsesConstantValues) {
   EXPECT_EQ(message.messages[0].params[0].value, "(not a regex");
 }
 
+// A device that pads with a tab must still match a rule written with a blank,
+// as built and after the XML text round trip alike.
+TEST_F(MessageBuilderTest, ShapeATurnsTabsAndLineBreaksIntoBlanks) {
+  const TextPathDefinition definition = Definition(R"(<messageType parsing="regex">
+      <message number="1" value="Item&#9;line"><param number="1" value="ITEM (.+)$" group="1"/></message>
+    </messageType>)");
+  UniformMessage message;
+  std::string error;
+  ASSERT_TRUE(BuildTextMessage(definition, L"ITEM Coffee\tbeans\r\nx", message, error));
+  EXPECT_EQ(message.messages[0].value, "Item line");
+  EXPECT_EQ(message.messages[0].params[0].value, "Coffee beans  x");
+  CXMLParser parsed;
+  ASSERT_TRUE(parsed.LoadXml(RenderUniformMessage(message)));
+  EXPECT_EQ(parsed.GetAttributeW("root/message/param", "value"), "Coffee beans  x");
+}
+
 TEST_F(MessageBuilderTest, ShapeAReportsUnusableExpressions) {
   const TextPathDefinition definition = Definition(R"(<messageType parsing="regex">
       <message number="1" value="M"><param number="1" value="x" group="0"/>
