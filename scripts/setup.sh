@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev git
   libxml2-dev libboost-regex-dev libcurl4-openssl-dev libssl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  curl python3 iproute2
+  curl python3 iproute2 socat
 )
 
 missing=()

@@ -25,6 +25,9 @@ struct SerialSettings {
   int32_t stopBits = 0;
   int32_t parity = 0;       ///< 0 no, 1 odd, 2 even, 3 mark, 4 space
   int32_t flowControl = 0;  ///< 0 none, 1 XON/XOFF
+  /// Device path of the port, where "%d" stands for the port number minus one;
+  /// empty: the environment's KESTREL_SERIAL_DEVICE, else "/dev/ttyS%d".
+  std::string devicePath;
 };
 
 struct ChannelSettings {

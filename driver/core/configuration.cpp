@@ -71,6 +71,7 @@ int32_t IntParameter(IDriverSettings& settings, int32_t index) {
 }
 
 bool IsTcpUdpPort(int32_t port) { return port > 0 && port <= 65535; }
+bool IsComPort(int32_t port) { return port > 0 && port <= 255; }
 
 constexpr int32_t kMinUdpReceiveBuffer = 4096;
 constexpr int32_t kMaxUdpReceiveBuffer = 1 << 30;
@@ -188,7 +189,7 @@ bool CKestrelDriver::ReadSerialParameters(IDriverSettings& settings, ChannelSett
   constexpr const char* kName = "korvane::CKestrelDriver::ReadSerialParameters";
   SerialSettings& serial = config.serial;
   serial.port = IntParameter(settings, 1);
-  if (serial.port == 0) {
+  if (!IsComPort(serial.port)) {
     Log(kLogError, kCatConfiguration, "%s: Invalid COM port number in configuration", kName);
     return false;
   }
@@ -454,6 +455,7 @@ bool CKestrelDriver::ReadConfigurationFile(ChannelSettings& config, const std::s
   if (ParseInt(parser.GetAttributeW("root/Additional/NetworkTimeout", "value"), timeout) && timeout > 0) {
     config.network.timeout = timeout;
   }
+  config.serial.devicePath = parser.GetAttributeW("root/Additional/SerialDevice", "value");
 
   const std::string send = parser.GetAttributeW("root/Additional/HTTPServer/Response", "send");
   if (send == "yes") {

@@ -1,6 +1,7 @@
 #include "driver/core/model_table.h"
 
 #include "driver/channels/channel_base.h"
+#include "driver/channels/serial_channel.h"
 #include "driver/channels/tcp_channel.h"
 #include "driver/channels/tcp_client_channel.h"
 #include "driver/channels/udp_channel.h"
@@ -22,7 +23,7 @@ using R = ProxyRegistration;
 // One row per model: name, Validation and Custom validator parameter numbers,
 // parameter reader, channel factory, proxy registration.
 constexpr ModelEntry kModels[] = {
-    {"KestrelSerialModel", 7, 9, &D::ReadSerialParameters, nullptr, R::kNone},
+    {"KestrelSerialModel", 7, 9, &D::ReadSerialParameters, &CreateSerialChannel, R::kNone},
     {"KestrelUdpModel", 2, 4, &D::ReadUDPParameters, &CreateUdpChannel, R::kNone},
     {"KestrelTcpModel", 2, 4, &D::ReadTCPParameters, &CreateTcpChannel, R::kNone},
     {"KestrelTcpClientModel", 3, 5, &D::ReadTCPClientParameters, &CreateTcpClientChannel, R::kNone},

@@ -90,6 +90,8 @@ TEST_F(ConfigurationTest, ReadersRefuseBadParametersWithTheirMessage) {
       {"KestrelHttpModel", {{2, "80"}}, "ReadHttpParameters: Invalid HTTP address configuration"},
       {"KestrelRtspModel", {{1, "cam"}, {2, "x"}}, "ReadRtspParameters: Invalid RTSP port in configuration"},
       {"KestrelSerialModel", With(kSerial, {{1, "0"}}), "ReadSerialParameters: Invalid COM port number"},
+      {"KestrelSerialModel", With(kSerial, {{1, "256"}}), "ReadSerialParameters: Invalid COM port number"},
+      {"KestrelSerialModel", With(kSerial, {{1, "-3"}}), "ReadSerialParameters: Invalid COM port number"},
       {"KestrelSerialModel", With(kSerial, {{4, "0"}}), "ReadSerialParameters: Invalid stopbits in configuration"},
       {"KestrelSerialModel", With(kSerial, {{5, "None"}}), "Invalid parity 'none' in configuration"},
       {"KestrelSerialModel", With(kSerial, {{6, "RTS"}}), "Invalid flow control 'rts' in configuration"},
@@ -160,7 +162,7 @@ TEST_F(ConfigurationTest, FileSectionsFillSettingsAndFallBackToDefaults) {
 
   WriteFile("b.xml", Config(R"(<linefeed value="0x0d,0x0a"/><codePage value="0"/>)",
                             R"(<kslXmlMapper version="2"><rules case_sensitive="yes"/></kslXmlMapper>)"
-                            R"(<Additional><NetworkTimeout value="2500"/>)"
+                            R"(<Additional><NetworkTimeout value="2500"/><SerialDevice value="/dev/ttyUSB%d"/>)"
                             R"(<HTTPServer processingType="all"><Response send="no">OK</Response></HTTPServer>)"
                             R"(</Additional>)"));
   ChannelSettings b;
@@ -169,6 +171,7 @@ TEST_F(ConfigurationTest, FileSectionsFillSettingsAndFallBackToDefaults) {
   EXPECT_EQ(b.lineFeedBytes, (Bytes{13, 10}));
   EXPECT_EQ(b.codePage, 65001u);
   EXPECT_EQ(b.network.timeout, 2500);
+  EXPECT_EQ(b.serial.devicePath, "/dev/ttyUSB%d");
   EXPECT_EQ(b.processingType, "Content");
   EXPECT_FALSE(b.sendResponse);
   EXPECT_FALSE(driver.UsesLegacyMapper());

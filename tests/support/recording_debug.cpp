@@ -22,8 +22,11 @@ void RecordingDebug::Log(int32_t level, int32_t category, const char* format, ..
 }
 
 void RecordingDebug::LogPacket(const char*, int32_t length) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  packetBytes_ += static_cast<size_t>(length);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    packetBytes_ += static_cast<size_t>(length);
+  }
+  changed_.notify_all();
 }
 
 std::vector<LogLine> RecordingDebug::Lines() const {
@@ -54,6 +57,11 @@ bool RecordingDebug::WaitForCount(const std::string& fragment, size_t n, std::ch
     }
     return count >= n;
   });
+}
+
+bool RecordingDebug::WaitForPacketBytes(size_t n, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return packetBytes_ >= n; });
 }
 
 void RecordingDebug::Clear() {

@@ -28,6 +28,8 @@ class RecordingDebug : public IDebug {
   size_t Count(const std::string& fragment) const;
   bool Contains(const std::string& fragment) const { return Count(fragment) > 0; }
   size_t PacketBytes() const;
+  /// Waits until at least `n` received bytes were logged as packets (that is, read by a channel).
+  bool WaitForPacketBytes(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(2)) const;
   void Clear();
   /// Waits until at least `n` lines contain `fragment`; false when `timeout` passed first.
   bool WaitForCount(const std::string& fragment, size_t n = 1,
