@@ -22,7 +22,8 @@ std::vector<std::string> ReadAll(const korvane::HttpRequestLimits& limits, const
     std::string r = status == Status::kComplete ? "ok" : "failed " + std::to_string(int(parser.GetError()));
     r += '|' + std::string(parser.Method()) + '|' + std::string(parser.Uri()) + '|' + std::string(parser.Version());
     r += '|' + std::to_string(parser.CutFields()) + '|' + std::string(parser.HeaderBlock());
-    r += '|' + std::to_string(parser.Headers().size()) + '|' + std::string(parser.Body());
+    r += '|' + std::to_string(parser.Headers().size()) + '|' + std::to_string(parser.KeepAlive());
+    r += '|' + std::string(parser.Body());
     results.push_back(r);
     if (parser.HeaderBlock().size() > limits.headerBlock || parser.Body().size() > limits.body ||
         parser.Method().size() > limits.method || parser.Uri().size() > limits.uri ||

@@ -78,6 +78,8 @@ void CHttpRequestParser::Reset() {
   hasContentLength_ = false;
   contentLength_ = 0;
   chunked_ = false;
+  connectionClose_ = false;
+  connectionKeepAlive_ = false;
   body_.clear();
   line_.clear();
   trailerBytes_ = 0;
@@ -95,6 +97,11 @@ size_t CHttpRequestParser::RequestLineFieldLength(CutField field) const {
       return fieldLengths_[2];
   }
   return 0;
+}
+
+bool CHttpRequestParser::KeepAlive() const {
+  if (connectionClose_) return false;
+  return version_ != "HTTP/1.0" || connectionKeepAlive_;
 }
 
 void CHttpRequestParser::Fail(Error error) {
@@ -253,7 +260,15 @@ bool CHttpRequestParser::ParseHeaderLine(std::string_view line) {
     return true;
   }
   headers_.push_back(line);
-  if (EqualsIgnoreCase(name, "transfer-encoding")) {
+  if (EqualsIgnoreCase(name, "connection")) {
+    for (std::string_view rest = value; !rest.empty();) {
+      const size_t comma = rest.find(',');
+      const std::string_view option = TrimBlanks(rest.substr(0, comma));
+      rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
+      if (EqualsIgnoreCase(option, "close")) connectionClose_ = true;
+      if (EqualsIgnoreCase(option, "keep-alive")) connectionKeepAlive_ = true;
+    }
+  } else if (EqualsIgnoreCase(name, "transfer-encoding")) {
     // Only the last coding decides how the body ends; "chunked" is the one we can read.
     std::string_view last = value;
     const size_t comma = last.rfind(',');

@@ -79,6 +79,9 @@ class CHttpRequestParser {
   bool HasContentLength() const { return hasContentLength_; }
   uint64_t ContentLength() const { return contentLength_; }
   bool Chunked() const { return chunked_; }
+  /// Whether the client means to send further requests on the connection:
+  /// not after "Connection: close", and for HTTP/1.0 only with "Connection: keep-alive".
+  bool KeepAlive() const;
   /// The body received so far (decoded); the whole body once complete.
   /// Dropped when the body bound is exceeded.
   std::string_view Body() const { return body_; }
@@ -121,6 +124,8 @@ class CHttpRequestParser {
   bool hasContentLength_ = false;
   uint64_t contentLength_ = 0;
   bool chunked_ = false;
+  bool connectionClose_ = false;
+  bool connectionKeepAlive_ = false;
   std::string body_;
   // A chunk-size or trailer line being assembled, and what is left of the current chunk.
   std::string line_;

@@ -123,6 +123,24 @@ TEST(HttpRequestParserTest, CutsOverLongRequestLineFieldsAndSaysWhich) {
   EXPECT_EQ(parser.HeaderBlock(), request) << "the header block keeps the request line as received";
 }
 
+TEST(HttpRequestParserTest, KeepAliveFollowsVersionAndConnectionHeader) {
+  const struct {
+    std::string request;
+    bool keepAlive;
+  } cases[] = {
+      {"GET / HTTP/1.1\r\n\r\n", true},
+      {"GET / HTTP/1.1\r\nConnection: Keep-Alive, Close\r\n\r\n", false},
+      {"GET / HTTP/1.0\r\n\r\n", false},
+      {"GET / HTTP/1.0\r\nconnection: keep-alive\r\n\r\n", true},
+  };
+  for (const auto& c : cases) {
+    CHttpRequestParser parser;
+    size_t consumed = 0;
+    ASSERT_EQ(parser.Feed(c.request, consumed), Status::kComplete);
+    EXPECT_EQ(parser.KeepAlive(), c.keepAlive) << c.request;
+  }
+}
+
 TEST(HttpRequestParserTest, ShortBodyStaysIncompleteWithWhatArrived) {
   CHttpRequestParser parser;
   size_t consumed = 0;
