@@ -93,7 +93,7 @@ bool CHttpChannel::Connect() {
       Log(kLogError, kCatHttpChannel, "%s: Unable to create HTTP client", kConnect);
       return false;
     }
-    sender_->SetCancelCheck([this] { return StopRequested(); });
+    sender_->SetStopDescriptor(StopFd());
   }
 
   const Web::HttpRequest request = Request();
