@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -98,6 +99,9 @@ void CHttpServerChannel::HandleConnection() {
   if (buffer_.empty()) buffer_.resize(kReceiveBufferSize);
   begin_ = end_ = 0;
   peerText_ = PeerText(peer_);
+  // Every answer goes out at once: with pipelined requests, an answer held back
+  // until the client acknowledges the one before would stall the connection.
+  SetSocketOption(clientSocket_.Get(), IPPROTO_TCP, TCP_NODELAY, 1);
   while (!StopRequested()) {
     parser_.Reset();
     bool handled = ReadRequest();
