@@ -9,6 +9,7 @@ packages=(
   libxml2-dev libboost-regex-dev libcurl4-openssl-dev libssl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   curl python3 iproute2 socat
+  lighttpd lighttpd-mod-openssl openssl wrk
 )
 
 missing=()

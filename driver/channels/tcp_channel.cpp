@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 
 #include "driver/channels/socket_options.h"
 
@@ -37,9 +38,12 @@ bool IsTransientAcceptError(int error) {
 }  // namespace
 
 CTcpChannel::CTcpChannel(IDataDriver& driver, IDebug& debug, const ChannelSettings& settings)
-    : CTcpChannelBase(driver, debug, settings) {
+    : CTcpChannel(driver, debug, settings, "korvane::CTcpChannel") {
   SetName("TCP " + std::to_string(static_cast<uint32_t>(settings.network.port)));
 }
+
+CTcpChannel::CTcpChannel(IDataDriver& driver, IDebug& debug, const ChannelSettings& settings, std::string className)
+    : CTcpChannelBase(driver, debug, settings), className_(std::move(className)) {}
 
 CTcpChannel::~CTcpChannel() = default;
 
@@ -94,7 +98,7 @@ int CTcpChannel::Run() {
 }
 
 bool CTcpChannel::FailOpenPort(int error, const char* reason) {
-  ReportLoss(error, "korvane::CTcpChannel::OpenPort", "%s", reason);
+  ReportLoss(error, (className_ + "::OpenPort").c_str(), "%s", reason);
   CloseChannel();
   SetListenState(ListenState::kFailed);
   return false;
@@ -136,14 +140,14 @@ bool CTcpChannel::WaitForConnection() {
       case Readiness::kStopped:
         return false;
       case Readiness::kError:
-        ReportLoss(result.error, "korvane::CTcpChannel::WaitForConnection", "Failed to get socket status");
+        ReportLoss(result.error, (className_ + "::WaitForConnection").c_str(), "Failed to get socket status");
         return false;
     }
   }
 }
 
 bool CTcpChannel::AcceptConnection(bool& retry) {
-  constexpr const char* kAccept = "korvane::CTcpChannel::AcceptConnection";
+  const std::string accept = className_ + "::AcceptConnection";
   retry = false;
   SetKeepAliveProbing(listenSocket_.Get());
   socklen_t length = sizeof peer_;
@@ -154,12 +158,12 @@ bool CTcpChannel::AcceptConnection(bool& retry) {
   if (!clientSocket_) {
     // A connection that vanished before it was accepted leaves the listener usable.
     retry = IsTransientAcceptError(error);
-    if (!retry) ReportLoss(error, kAccept, "Failed to accept");
+    if (!retry) ReportLoss(error, accept.c_str(), "Failed to accept");
     return false;
   }
   if (!SetSocketOption(clientSocket_.Get(), SOL_SOCKET, SO_RCVBUF, static_cast<int>(kReceiveBufferSize)) ||
       !SetReceiveTimeout(clientSocket_.Get(), PollInterval())) {
-    ReportLoss(errno, kAccept, "Failed to set socket options");
+    ReportLoss(errno, accept.c_str(), "Failed to set socket options");
     return false;
   }
   SetKeepAliveProbing(clientSocket_.Get());

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "driver/channels/tcp_channel_base.h"
 #include "driver/support/annotated_mutex.h"
@@ -30,6 +31,10 @@ class CTcpChannel : public CTcpChannelBase {
   bool WaitListening(std::chrono::milliseconds timeout, bool untilListening = false) const;
 
  protected:
+  /// For servers that share the listener, its waits and accepts: `className`
+  /// ("korvane::CHttpServerChannel") qualifies the operations in their reasons.
+  CTcpChannel(IDataDriver& driver, IDebug& debug, const ChannelSettings& settings, std::string className);
+
   bool OpenChannel() override;
   void CloseChannel() override;
   int Run() override;
@@ -39,15 +44,18 @@ class CTcpChannel : public CTcpChannelBase {
   /// False when no client was accepted; `retry` tells whether the listener is still usable.
   bool AcceptConnection(bool& retry);
 
- private:
   enum class ListenState { kPending, kListening, kFailed };
   void SetListenState(ListenState state);
-  bool FailOpenPort(int error, const char* reason);
 
   UniqueFd listenSocket_;
   UniqueFd clientSocket_;
   sockaddr_in peer_{};
   std::atomic<uint16_t> boundPort_{0};
+
+ private:
+  bool FailOpenPort(int error, const char* reason);
+
+  const std::string className_;
   mutable AnnotatedMutex listenMutex_;
   mutable AnnotatedCondition listenChanged_;
   ListenState listenState_ GUARDED_BY(listenMutex_) = ListenState::kPending;

@@ -1,6 +1,8 @@
 #include "driver/core/model_table.h"
 
 #include "driver/channels/channel_base.h"
+#include "driver/channels/http_channel.h"
+#include "driver/channels/http_server_channel.h"
 #include "driver/channels/serial_channel.h"
 #include "driver/channels/tcp_channel.h"
 #include "driver/channels/tcp_client_channel.h"
@@ -27,8 +29,8 @@ constexpr ModelEntry kModels[] = {
     {"KestrelUdpModel", 2, 4, &D::ReadUDPParameters, &CreateUdpChannel, R::kNone},
     {"KestrelTcpModel", 2, 4, &D::ReadTCPParameters, &CreateTcpChannel, R::kNone},
     {"KestrelTcpClientModel", 3, 5, &D::ReadTCPClientParameters, &CreateTcpClientChannel, R::kNone},
-    {"KestrelHttpModel", 6, 8, &D::ReadHttpParameters, nullptr, R::kNone},
-    {"KestrelHttpServerModel", 2, 4, &D::ReadHttpServerParameters, nullptr, R::kNone},
+    {"KestrelHttpModel", 6, 8, &D::ReadHttpParameters, &CreateHttpChannel, R::kNone},
+    {"KestrelHttpServerModel", 2, 4, &D::ReadHttpServerParameters, &CreateHttpServerChannel, R::kNone},
     {"KestrelRtspModel", 5, 7, &D::ReadRtspParameters, nullptr, R::kNone},
     {"KestrelProxyModel", 7, 0, &D::ReadProxyParameters, &CreateTcpChannel, R::kProxy},
     {"KestrelIntrepidProxyModel", 5, 0, &D::ReadIntrepidProxyParameters, &CreateTcpChannel, R::kIntrepidProxy},

@@ -186,6 +186,44 @@ void TestUdpSocket::Close() {
   port_ = 0;
 }
 
+RawHttpServer::~RawHttpServer() { Stop(); }
+
+bool RawHttpServer::Start(std::string answer, std::string filler) {
+  answer_ = std::move(answer);
+  filler_ = std::move(filler);
+  stop_ = false;
+  if (!listener_.Listen()) return false;
+  thread_ = std::thread(&RawHttpServer::Serve, this);
+  return true;
+}
+
+void RawHttpServer::Stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  listener_.Close();
+}
+
+void RawHttpServer::Serve() {
+  while (!stop_) {
+    auto client = listener_.Accept(milliseconds(20));
+    if (client == nullptr) continue;
+    ++connections_;
+    // Whatever the client sends first (a request or a TLS hello) gets the answer.
+    std::string first;
+    const auto deadline = Clock::now() + milliseconds(2000);
+    while (first.empty() && !stop_ && Clock::now() < deadline) first = client->Receive(1, milliseconds(20));
+    if (first.empty() || !client->Send(answer_)) continue;
+    while (!filler_.empty() && !stop_) {
+      if (!client->Send(filler_, milliseconds(20))) {
+        // A full buffer is a slow reader; anything else means the client left.
+        if (!client->IsOpen() || client->WaitClosed(milliseconds(0))) break;
+        continue;
+      }
+      fillerBytes_ += filler_.size();
+    }
+  }
+}
+
 uint16_t UnusedTcpPort() {
   TestListener listener;
   if (!listener.Listen()) return 0;

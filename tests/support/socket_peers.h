@@ -2,11 +2,13 @@
 // and a UDP sender. Every wait has a deadline; nothing blocks without one.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace korvane::testing {
 
@@ -73,6 +75,33 @@ class TestUdpSocket {
  private:
   int fd_ = -1;
   uint16_t port_ = 0;
+};
+
+/// An HTTP peer for answers real servers do not give. Each connection gets
+/// `answer` as soon as the client has sent something; then, with a filler,
+/// the filler again and again until the client leaves or Stop; without one
+/// the connection is closed.
+class RawHttpServer {
+ public:
+  ~RawHttpServer();
+  bool Start(std::string answer, std::string filler = "");
+  void Stop();
+  uint16_t Port() const { return listener_.Port(); }
+  /// Connections accepted so far.
+  size_t Connections() const { return connections_.load(); }
+  /// Bytes of filler sent so far.
+  size_t FillerBytes() const { return fillerBytes_.load(); }
+
+ private:
+  void Serve();
+
+  TestListener listener_;
+  std::string answer_;
+  std::string filler_;
+  std::atomic<bool> stop_{false};
+  std::atomic<size_t> connections_{0};
+  std::atomic<size_t> fillerBytes_{0};
+  std::thread thread_;
 };
 
 /// A TCP port on which nothing listens right now (bound, then released).

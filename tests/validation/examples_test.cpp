@@ -115,5 +115,28 @@ TEST_F(ExamplesTest, LegacyAccessControl) {
   EXPECT_EQ(alarm.tags[0].text, "Alarm text");
 }
 
+// The bodies the README's curl lines post, as the HTTP server channel delivers them.
+TEST_F(ExamplesTest, AlarmsPushedByHttpPost) {
+  auto validator = Open(kValidationText, "examples/http-push/push.xml", false);
+  ASSERT_NE(validator, nullptr);
+  for (const char* body : {"event=intrusion&zone=3&state=active", "event=intrusion&zone=3&state=restored",
+                           "event=tamper&state=active", "hello"}) {
+    Deliver(*validator, body);
+  }
+  EXPECT_THAT(driver.host.Texts(Kind::kEvent), ElementsAre("Intrusion in zone 3", "Zone 3 restored", "Tamper"));
+  EXPECT_TRUE(failures.empty()) << "a body that is no alarm form is dropped silently";
+}
+
+TEST_F(ExamplesTest, StatusPagePolledOverHttp) {
+  auto validator = Open(kValidationText, "examples/http-poll/poll.xml", false);
+  ASSERT_NE(validator, nullptr);
+  const std::string page = ReadFile(kRepository / "examples/http-poll/device/status.txt");
+  ASSERT_FALSE(page.empty());
+  Play(*validator, page + page, "\n");
+  EXPECT_TRUE(failures.empty()) << failures.front();
+  EXPECT_THAT(driver.host.Texts(Kind::kEvent),
+              ElementsAre("Alarm in zone 3", "Mains power lost", "Alarm in zone 3", "Mains power lost"));
+}
+
 }  // namespace
 }  // namespace korvane::testing
