@@ -256,12 +256,11 @@ int CSerialChannel::Run() {
   while (!StopRequested()) {
     if (fd_ < 0 && !Reopen()) break;
     // A partial message keeps waiting for its line feed however long the device pauses.
-    errno = 0;
-    const Readiness readiness = WaitForSocket(fd_, POLLIN, kFirstWait);
-    if (readiness == Readiness::kStopped) break;
-    if (readiness == Readiness::kTimeout) continue;
-    if (readiness == Readiness::kError) {
-      const int error = errno != 0 ? errno : EBADF;
+    const WaitResult wait = WaitForSocket(fd_, POLLIN, kFirstWait);
+    if (wait.readiness == Readiness::kStopped) break;
+    if (wait.readiness == Readiness::kTimeout) continue;
+    if (wait.readiness == Readiness::kError) {
+      const int error = wait.error != 0 ? wait.error : EBADF;
       Log(kLogError, kCatSerialChannel, "%s: Channel %d - Error when trying to wait for characters, error code %#x",
           kRun, ChannelIndex(), static_cast<unsigned>(error));
       CloseChannel();
