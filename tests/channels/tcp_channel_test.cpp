@@ -109,6 +109,20 @@ TEST_F(TcpChannelTest, KeepAliveQueryAndOneTimeoutAfterThirtySecondsOfSilence) {
   EXPECT_TRUE(driver.WaitForMessages(2));
 }
 
+// The query follows the eleventh idle receive time-out after data, not the
+// tenth: a poll time-out never ends early, so less than eleven intervals
+// between the data and the query means a count that is one short.
+TEST_F(TcpChannelTest, KeepAliveQueryFollowsTheEleventhIdleTimeout) {
+  settings.keepAliveQuery = "PING";
+  constexpr auto kInterval = 50ms;
+  Start(kInterval);
+  auto client = Connect();
+  const auto sent = std::chrono::steady_clock::now();
+  ASSERT_TRUE(client->Send("x\r\n"));
+  ASSERT_EQ(client->Receive(4), "PING");
+  EXPECT_GE(std::chrono::steady_clock::now() - sent, 11 * kInterval);
+}
+
 // The rest of a line cut by a receive time-out is no message of its own: it
 // is dropped up to the next line feed, with one error line per connection.
 TEST_F(TcpChannelTest, PartialMessageIsDroppedWithTheRestOfItsLineAfterAReceiveTimeout) {

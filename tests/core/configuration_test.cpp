@@ -143,6 +143,53 @@ TEST_F(ConfigurationTest, ReadersFillChannelAndProxySettings) {
   EXPECT_EQ(config.network.port, 9001);
 }
 
+// Every model reads the validation type, plug-in, configuration file and End
+// delay from its own parameter numbers, and takes the highest port there is.
+TEST_F(ConfigurationTest, EveryModelReadsItsOwnParameterNumbers) {
+  WriteFile("m.xml", Config(R"(<linefeed value="0x7c"/>)", R"(<logging><level value="1"/></logging>)"));
+  WriteFile("KSLProxyConfig.xml", "<root><ProxyConfiguration/></root>");
+  struct Case {
+    const char* model;
+    Parameters transport;
+    int32_t validation, custom, file, seconds;
+  };
+  const std::string top = "65535";
+  const Case cases[] = {
+      {"KestrelSerialModel", kSerial, 7, 9, 8, 10},
+      {"KestrelUdpModel", {{1, top}}, 2, 4, 3, 5},
+      {"KestrelTcpModel", {{1, top}}, 2, 4, 3, 5},
+      {"KestrelTcpClientModel", {{1, "dev"}, {2, top}}, 3, 5, 4, 6},
+      {"KestrelHttpModel", {{1, "dev"}, {2, top}}, 6, 8, 7, 10},
+      {"KestrelHttpServerModel", {{1, top}}, 2, 4, 3, 5},
+      {"KestrelRtspModel", {{1, "dev"}, {2, top}}, 5, 7, 6, 9},
+      {"KestrelProxyModel", With(kProxy, {{6, top}}), 7, 0, 8, 9},
+      {"KestrelIntrepidProxyModel", With(kIntrepid, {{4, top}}), 5, 0, 6, 7},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.model);
+    Parameters parameters = c.transport;
+    parameters[c.validation] = "Custom";
+    if (c.custom != 0) parameters[c.custom] = "NoSuchPlugin.so";
+    parameters[c.file] = "m.xml";
+    parameters[c.seconds] = "7";
+    CKestrelDriver driver;
+    driver.SetChannelFactory(&FakeChannel::Make);
+    FakeChannel::lastSettings = ChannelSettings{};
+    host_.Clear();
+    FakeSettings settings(c.model, parameters);
+    EXPECT_FALSE(driver.Open(&host_, &settings)) << "the plug-in does not exist";
+    EXPECT_EQ(FakeChannel::lastSettings.lineFeed, "|");
+    EXPECT_EQ(FakeChannel::lastSettings.endEventSeconds, 7);
+    if (c.model != std::string("KestrelSerialModel")) {
+      EXPECT_EQ(FakeChannel::lastSettings.network.port, 65535);
+    }
+    EXPECT_EQ(driver.GetValidationType(), kValidationCustom);
+    if (c.custom != 0) {
+      EXPECT_EQ(host_.LogCount("NoSuchPlugin.so"), 1u);
+    }
+  }
+}
+
 TEST_F(ConfigurationTest, FileSectionsFillSettingsAndFallBackToDefaults) {
   CKestrelDriver driver;
   WriteFile("a.xml", Config(R"(<linefeed value="0X0D0A"/><clearscreen value="0x0c"/><acknowledge value="ACK"/>)"));

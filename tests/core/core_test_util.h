@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -33,13 +34,17 @@ class FakeChannel : public CChannelBase {
 
   static inline ChannelSettings lastSettings;
   static inline int alive = 0;
+  /// Workers running now.
+  static inline std::atomic<int> workers{0};
 
  protected:
   bool OpenChannel() override { return true; }
   void CloseChannel() override {}
   int Run() override {
+    ++workers;
     while (!WaitForStop(std::chrono::milliseconds(20))) {
     }
+    --workers;
     return 0;
   }
 };

@@ -4,7 +4,10 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "driver/common/search_data.h"
 #include "tests/core/core_test_util.h"
@@ -239,6 +242,94 @@ TEST_F(KestrelDriverTest, ValidationDecidesWhetherTheFileIsNeeded) {
   EXPECT_EQ(host_.LogCount("<Configuration> korvane::CKestrelDriver::ReadConfigurationFile: No XML configuration "
                            "file name in parameters"),
             1u);
+}
+
+TEST_F(KestrelDriverTest, StopChannelEndsTheWorkerAndStartRunsItAgain) {
+  driver_.SetChannelFactory(&FakeChannel::Make);
+  FakeSettings settings = PlainTcpSettings();
+  ASSERT_TRUE(driver_.Open(&host_, &settings));
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(driver_.StartChannel(0, 0));
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (FakeChannel::workers == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    ASSERT_EQ(FakeChannel::workers, 1) << round;
+    EXPECT_TRUE(driver_.StopChannel(0));
+    EXPECT_EQ(FakeChannel::workers, 0) << "the worker still runs after StopChannel";
+  }
+}
+
+// Text rules with an event and a metadata action for every line (the plain
+// message-type parameter serves the other validation types).
+constexpr const char* kLineConfig =
+    R"xml(<root><logging><level value="1"/></logging><validation><regex value=".*"/></validation>
+  <kslXmlMapper version="2"><messageType parsing="regex"><message number="1" value="Line">
+    <param number="1" value="(.+)" group="1"/></message><param value="line"/></messageType>
+  <rules><message number="1" value="Line"><param reference="1" value="x" operator="neq">
+    <action type="event" value="Seen"/><action type="metadata" metadatatype="other" value="meta"/>
+  </param></message></rules></kslXmlMapper></root>)xml";
+
+ChannelData Line(const char* text) {
+  ChannelData record;
+  record.data = text;
+  record.dataLength = static_cast<int32_t>(std::strlen(text));
+  return record;
+}
+
+TEST_F(KestrelDriverTest, OpenFailsCleanlyWhenTheValidatorCannotStart) {
+  WriteFile("norules.xml", R"(<root><logging><level value="1"/></logging><kslXmlMapper version="2"/></root>)");
+  driver_.SetChannelFactory(&FakeChannel::Make);
+  FakeSettings settings("KestrelTcpModel", {{1, "4000"}, {2, "Text"}, {3, "norules.xml"}});
+  EXPECT_FALSE(driver_.Open(&host_, &settings));
+  EXPECT_EQ(host_.LogCount("korvane::CKestrelDriver::CreateDataValidator: Unable to initialize data validator"), 1u);
+  EXPECT_EQ(FakeChannel::alive, 0) << "no channel is left behind";
+  EXPECT_FALSE(driver_.StartChannel(0, 0));
+}
+
+TEST_F(KestrelDriverTest, ValidationFailureReachesTheHostWithItsReason) {
+  WriteFile("lines.xml", kLineConfig);
+  driver_.SetChannelFactory(&FakeChannel::Make);
+  FakeSettings settings("KestrelTcpModel", {{1, "4000"}, {2, "Binary"}, {3, "lines.xml"}});
+  ASSERT_TRUE(driver_.Open(&host_, &settings));
+  const ChannelData record = Line("abc");
+  driver_.OnChannelData(&record);
+  EXPECT_EQ(host_.LogCount("Validation failed (korvane::CDataValidator::ValidateData: Unsupported type of validation)"),
+            1u);
+}
+
+// A host opened with Open has no metadata face: metadata is dropped, while
+// events and their End events still arrive.
+TEST_F(KestrelDriverTest, PlainOpenDropsMetadataButDeliversEventsAndEndEvents) {
+  WriteFile("lines.xml", kLineConfig);
+  driver_.SetChannelFactory(&FakeChannel::Make);
+  FakeSettings settings("KestrelTcpModel", {{1, "4000"}, {2, "Text"}, {3, "lines.xml"}, {5, "1"}});
+  ASSERT_TRUE(driver_.Open(&host_, &settings));
+  const ChannelData record = Line("abc");
+  driver_.OnChannelData(&record);
+  ASSERT_TRUE(host_.WaitForCount(Kind::kEvent, 2, 3s));
+  EXPECT_EQ(host_.Texts(Kind::kEvent), (std::vector<std::string>{"Seen", "End of Seen"}));
+  EXPECT_EQ(host_.Count(Kind::kMetadata), 0u);
+}
+
+TEST_F(KestrelDriverTest, PlugInIsHandedTheDeviceEndpoint) {
+  std::filesystem::copy_file(std::filesystem::path(KESTREL_TEST_PLUGIN_DIR) / "TestValidator.so",
+                             Dir() / "TestValidator.so");
+  WriteFile("alarm.xml", R"(<root><kslXmlMapper version="2">
+    <messageType><message></message><param value="/alarm/zone"/></messageType>
+    <rules><message number="1" value="alarm" alwaysShowText="yes"><param reference="1" value="-">
+      <action type="event" value="Never"/></param></message></rules></kslXmlMapper></root>)");
+  driver_.SetChannelFactory(&FakeChannel::Make);
+  FakeSettings settings("KestrelRtspModel", {{1, "cam.local"},
+                                             {2, "554"},
+                                             {3, "op"},
+                                             {4, "secret"},
+                                             {5, "Custom"},
+                                             {6, "alarm.xml"},
+                                             {7, "TestValidator.so"}});
+  ASSERT_TRUE(driver_.OpenEx(&host_, &settings));
+  const ChannelData record = Line("endpoint");
+  driver_.OnChannelData(&record);
+  EXPECT_EQ(host_.Texts(Kind::kData), (std::vector<std::string>{"<alarm><zone>cam.local,op,secret</zone></alarm>"}));
+  driver_.Close();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,27 @@ uint16_t FreeLoopbackPort() {
   }
   close(fd);
   return port;
+}
+
+// Connects to the model's TCP port once it listens (it may start just after
+// "started" is printed); -1 when it never does.
+int ConnectWhenListening(HostProcess& host, uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+    close(fd);
+    host.ReadUntil([](const std::string&) { return false; }, milliseconds(20));
+  }
+  return -1;
+}
+
+size_t CountLines(const std::vector<std::string>& lines, const std::string& a, const std::string& b) {
+  return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
+                                           [&](const std::string& l) { return Contains(l, a) && Contains(l, b); }));
 }
 
 // Each test gets an empty host directory, so nothing the driver writes lands in the build tree.
@@ -157,6 +179,42 @@ TEST_F(HostProcessTest, RunPrintsReceivedDataAndStopsOnSigterm) {
   EXPECT_TRUE(Contains(data, R"("source":"TCP Channel")")) << data;
   EXPECT_TRUE(Contains(data, "total &lt;12.50&gt;")) << data;
   EXPECT_TRUE(Contains(data, R"("encoding":"utf-8","time":"20)")) << data;
+}
+
+// "run" opens with the metadata face unless told otherwise, and lists the
+// registered event and search-tag names when the open succeeds.
+TEST_F(HostProcessTest, RunListsNamesAndPrintsMetadataByDefault) {
+  std::ofstream(home_ + "/m.xml") << R"xml(<root><validation><regex value=".*"/></validation>
+    <kslXmlMapper version="2"><messageType parsing="regex"><message number="1" value="Line">
+      <param number="1" value="([a-z]+)" group="1"/></message></messageType>
+    <rules><message number="1" value="Line"><param reference="1" value="abc">
+      <action type="event" value="Seen"/><action type="metadata" metadatatype="other" value="meta"/>
+      <searchtag type="1" value="Zone"/></param></message></rules></kslXmlMapper></root>)xml";
+  const uint16_t port = FreeLoopbackPort();
+  HostProcess host(WithHome({"run", "KestrelTcpModel", "-p", "1=" + std::to_string(port), "-p", "2=Text", "-p",
+                             "3=m.xml", "--seconds", "5"}));
+  ASSERT_TRUE(host.WaitForOutput(R"({"type":"started","ok":true})")) << host.Out() << host.Err();
+  EXPECT_TRUE(
+      Contains(host.Out(), R"({"type":"opened","ok":true,"events":["Seen"],"searchTags":[{"id":1,"name":"Zone"}]})"))
+      << host.Out();
+  const int fd = ConnectWhenListening(host, port);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(send(fd, "abc", 3, MSG_NOSIGNAL), 3);
+  EXPECT_TRUE(host.WaitForOutput(R"("type":"metadata")")) << host.Out();
+  close(fd);
+  host.Signal(SIGTERM);
+  EXPECT_EQ(host.Finish(), 0) << host.Err();
+  EXPECT_EQ(CountLines(host.OutLines(), R"("type":"event")", R"("text":"Seen")"), 1u) << host.Out();
+}
+
+// The demo plays the whole journal and waits for the End event of every event.
+TEST_F(HostProcessTest, DemoDeliversEveryEventAndItsEndEvent) {
+  HostProcess host({"demo"});
+  EXPECT_EQ(host.Finish(milliseconds(10000)), 0) << host.Err();
+  const std::vector<std::string> lines = host.OutLines();
+  EXPECT_EQ(CountLines(lines, R"("type":"event")", R"("encoding":"utf-8")"), 9u) << host.Out();
+  EXPECT_EQ(CountLines(lines, R"("type":"event")", R"("encoding":null)"), 9u) << host.Out();
+  EXPECT_EQ(CountLines(lines, R"("type":"data")", R"("source":"TCP Channel")"), 15u) << host.Out();
 }
 
 TEST_F(HostProcessTest, RunStopsByItselfAfterTheGivenSeconds) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace korvane {
@@ -75,12 +76,17 @@ TEST(XmlEscapeTest, EscapesFiveCharactersAndKeepsEveryOtherByte) {
   EXPECT_EQ(escaped, std::string("a&lt;b&gt;&amp;&quot;c&apos;\0d\xff", 31));
   EXPECT_EQ(XmlUnescape(std::string_view(escaped)), raw);
 
-  // Long runs with specials at every offset of the word-wise scan.
-  for (size_t at = 0; at < 40; ++at) {
-    std::string text(40, 'x');
-    text[at] = '&';
-    std::string expected = text.substr(0, at) + "&amp;" + text.substr(at + 1);
-    EXPECT_EQ(XmlEscape(text), expected) << at;
+  // Long runs with each special at every offset of the block-wise scans
+  // (sixteen and eight bytes at a time, then the tail).
+  const std::pair<char, const char*> specials[] = {
+      {'&', "&amp;"}, {'<', "&lt;"}, {'>', "&gt;"}, {'"', "&quot;"}, {'\'', "&apos;"}};
+  for (const auto& [special, entity] : specials) {
+    for (size_t at = 0; at < 40; ++at) {
+      std::string text(40, 'x');
+      text[at] = special;
+      std::string expected = text.substr(0, at) + entity + text.substr(at + 1);
+      EXPECT_EQ(XmlEscape(text), expected) << special << " at " << at;
+    }
   }
   std::string out = "prefix:";
   XmlEscapeAppend(out, "<>", 2);

@@ -153,6 +153,22 @@ TEST_F(MapperOldTest, NameLimitsRefuseFurtherNamesButKeepCompanions) {
   EXPECT_EQ(debug.Count("MAX_SEARCH_TAG_NUMBER exceeded!"), 0u);
 }
 
+// The counter starts at 1 and refuses once it has reached the limit: with a
+// limit of 4 exactly three names fit.
+TEST_F(MapperOldTest, NameLimitAdmitsOneNameFewerThanItsValue) {
+  std::string rules;
+  for (int n = 1; n <= 4; ++n) {
+    rules += "<param number=\"" + std::to_string(n) + "\" reference=\"1\" value=\"1\"><action number=\"1\" " +
+             "type=\"event\" value=\"E" + std::to_string(n) + "\"/></param>";
+  }
+  mapper.SetNameLimitForTesting(4);
+  ASSERT_TRUE(Load(R"(<root><kslXmlMapper><messageType><message number="1" value="M"><param number="1" value="x"/>
+    </message></messageType><rules><message number="1" value="M">)" +
+                   rules + "</message></rules></kslXmlMapper></root>"));
+  EXPECT_THAT(driver.EventNames(), ElementsAre("E1", "E2", "E3"));
+  EXPECT_EQ(debug.Count("MAX_CUSTOM_EVENT_NUMBER exceeded"), 1u);
+}
+
 TEST_F(MapperOldTest, MissingMessageTypeFailsInitialisation) {
   EXPECT_FALSE(Load(R"(<root><kslXmlMapper><rules/></kslXmlMapper></root>)"));
   EXPECT_TRUE(debug.Contains("korvane::CMapperOld::Initialize: Unable to read message configuration"));

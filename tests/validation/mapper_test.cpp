@@ -191,6 +191,19 @@ TEST_F(MapperTest, CompareCoversTypesAndOperators) {
       {"b", "a", "lt", "", false},
       {"Alarm", "ALARM", "eq", "", true},        // case-insensitive by default
       {"Alarm", "ALARM", "whatever", "", true},  // unknown operator means equal
+      // Boundaries: "ge" and "le" hold on equal values, "gt" and "lt" do not.
+      {"7", "7", "ge", "integer", true},
+      {"7", "7", "le", "integer", true},
+      {"7", "7", "gt", "integer", false},
+      {"2.5", "2.5", "ge", "float", true},
+      {"2.5", "2.5", "le", "float", true},
+      {"2.5", "2.5", "lt", "float", false},
+      {"b", "B", "ge", "string", true},
+      {"b", "B", "le", "string", true},
+      {"a", "b", "ge", "string", false},
+      {"c", "b", "le", "string", false},
+      {"a", "b", "neq", "string", true},
+      {"a", "A", "neq", "string", false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(mapper.Compare(c.p, c.c, CMapper::OperatorCode(c.op), c.type), c.expected)
@@ -218,10 +231,24 @@ TEST_F(MapperTest, ConditionsCombineLeftToRightWithoutPrecedence) {
         <or reference="2" value="3"/><and reference="2" value="9"/>
         <action type="event" value="Not matched"/></param>
       <param reference="7" value="1" operator="neq"><action type="event" value="Missing parameter"/></param>
+      <param reference="1" value="999"><or reference="2" value="3"/><action type="event" value="Rescued"/></param>
     </message>)",
                           "")));
   Map(Sale({{1, "250"}, {2, "3"}}));
-  EXPECT_THAT(Events(), ElementsAre("Matched"));
+  EXPECT_THAT(Events(), ElementsAre("Matched", "Rescued"));
+}
+
+// All messages of one text-path document share one parameter table: a later
+// message's parameter replaces an earlier one with the same number.
+TEST_F(MapperTest, LaterMessagesReplaceParametersWithTheSameNumber) {
+  ASSERT_TRUE(Load(Config("", R"(<message number="1" value="Sale" handleParameters="all">
+      <param reference="1" value="first"><action type="event" value="Saw first"/></param>
+      <param reference="1" value="second"><action type="event" value="Saw second"/></param>
+      <param reference="2" value="kept"><action type="event" value="Saw kept"/></param></message>)")));
+  UniformMessage message = Sale({{1, "first"}, {2, "kept"}});
+  message.messages.push_back(UniformEntry{2, "Other", {{1, "second"}}});
+  Map(message);
+  EXPECT_THAT(Events(), ElementsAre("Saw second", "Saw kept"));
 }
 
 TEST_F(MapperTest, RuleMessagesAndParameterRulesAreTriedInOrder) {

@@ -53,7 +53,9 @@ class TestValidator final : public IKSLDataValidatorAPI {
       *outputLength = 100000;
       return true;
     } else if (block == "endpoint") {
-      answer = "<alarm><zone>" + (endpoint_ != nullptr ? endpoint_->address : std::string("none")) + "</zone></alarm>";
+      const std::string seen =
+          endpoint_ != nullptr ? endpoint_->address + "," + endpoint_->user + "," + endpoint_->password : "none";
+      answer = "<alarm><zone>" + seen + "</zone></alarm>";
     } else {
       answer = "<alarm><zone>" + block + "</zone></alarm>";
     }
