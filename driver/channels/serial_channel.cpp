@@ -255,10 +255,12 @@ int CSerialChannel::Run() {
   SetConnectionState({}, ConnectionState::Opened);
   while (!StopRequested()) {
     if (fd_ < 0 && !Reopen()) break;
-    // A partial message keeps waiting for its line feed however long the device pauses.
+    // The wait hands back no error code: poll() leaves it in errno, and an
+    // invalid descriptor leaves none.
     errno = 0;
-    const Readiness readiness = WaitForSocket(fd_, POLLIN, kFirstWait);
+    const Readiness readiness = WaitForSocket(fd_, POLLIN, kByteWait);
     if (readiness == Readiness::kStopped) break;
+    // A partial message keeps waiting for its line feed however long the device pauses.
     if (readiness == Readiness::kTimeout) continue;
     if (readiness == Readiness::kError) {
       const int error = errno != 0 ? errno : EBADF;
