@@ -255,9 +255,9 @@ int CSerialChannel::Run() {
   SetConnectionState({}, ConnectionState::Opened);
   while (!StopRequested()) {
     if (fd_ < 0 && !Reopen()) break;
-    // A partial message keeps waiting for its line feed however long the device pauses.
-    const WaitResult wait = WaitForSocket(fd_, POLLIN, kFirstWait);
+    const WaitResult wait = WaitForSocket(fd_, POLLIN, kByteWait);
     if (wait.readiness == Readiness::kStopped) break;
+    // A partial message keeps waiting for its line feed however long the device pauses.
     if (wait.readiness == Readiness::kTimeout) continue;
     if (wait.readiness == Readiness::kError) {
       const int error = wait.error != 0 ? wait.error : EBADF;

@@ -21,8 +21,8 @@ class CSerialChannel : public CChannelBase {
   /// Environment variable naming the device path (same form) when the settings do not.
   static constexpr const char* kDevicePathVariable = "KESTREL_SERIAL_DEVICE";
   static constexpr int32_t kMaxPort = 255;
-  /// Longest single wait for the first byte.
-  static constexpr std::chrono::milliseconds kFirstWait{2000};
+  /// Longest single wait for bytes; the stop event ends it at once.
+  static constexpr std::chrono::milliseconds kByteWait{2000};
   /// Pause after a read, so bytes arriving one by one are read in blocks.
   static constexpr std::chrono::milliseconds kReadPause{10};
   /// Pause between attempts to reopen a port that went away (channel clock).
