@@ -83,6 +83,8 @@ TEST_F(HttpChannelTest, EachPollFeedsTheBodyInPiecesOfAtMost128Bytes) {
   EXPECT_EQ(driver.Messages()[0].source, "HTTP Channel");
   EXPECT_EQ(debug.Count("KSL (HTTP 127.0.0.1) channel 0 was opened"), 1u);
   EXPECT_FALSE(debug.Contains(kNoAnswer));
+  // The Digest challenge is answered once; then a poll costs one request on the same connection.
+  EXPECT_EQ(server.StopAndListRequests(), (std::vector<std::string>{"401 0", "200 1", "200 2"}));
 }
 
 // Lines cut by the 128-byte pieces, and by the end of one body, are joined.

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "tests/host/child_process.h"
+#include "tests/support/program_peers.h"
+#include "tests/support/socket_peers.h"
 
 namespace korvane::testing {
 namespace {
@@ -215,6 +217,27 @@ TEST_F(HostProcessTest, DemoDeliversEveryEventAndItsEndEvent) {
   EXPECT_EQ(CountLines(lines, R"("type":"event")", R"("encoding":"utf-8")"), 9u) << host.Out();
   EXPECT_EQ(CountLines(lines, R"("type":"event")", R"("encoding":null)"), 9u) << host.Out();
   EXPECT_EQ(CountLines(lines, R"("type":"data")", R"("source":"TCP Channel")"), 15u) << host.Out();
+}
+
+// Both HTTP models through the real library: a device posting to the server
+// model (played by curl), and a device whose page the polling model fetches.
+TEST_F(HostProcessTest, RunOfTheHttpModelsPrintsWhatTheDevicesSend) {
+  if (!ProgramAvailable("curl")) GTEST_SKIP() << "curl is not installed";
+  const std::string port = std::to_string(FreeLoopbackPort());
+  HostProcess server(WithHome({"run", "KestrelHttpServerModel", "-p", "1=" + port, "-p", "2=None"}));
+  ASSERT_TRUE(server.WaitForOutput(R"({"type":"started","ok":true})")) << server.Out() << server.Err();
+  // The channel may start listening just after StartChannel returns: curl retries refused connections.
+  const auto curl = RunProgram({"curl", "-sS", "--noproxy", "*", "--retry", "20", "--retry-connrefused",
+                                "--retry-delay", "0", "-d", "door=open&zone=2", "http://127.0.0.1:" + port + "/alarm"});
+  EXPECT_EQ(curl.exitCode, 0) << curl.errors;
+  EXPECT_TRUE(server.WaitForOutput(R"("data":"door=open&amp;zone=2")")) << server.Out();
+  EXPECT_TRUE(Contains(server.Out(), R"("source":"HTTP Channel")")) << server.Out();
+
+  RawHttpServer device;
+  ASSERT_TRUE(device.Start("HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\nzone 3 open"));
+  HostProcess poller(WithHome({"run", "KestrelHttpModel", "-p", "1=127.0.0.1", "-p",
+                               "2=" + std::to_string(device.Port()), "-p", "6=None", "-p", "9=/status"}));
+  EXPECT_TRUE(poller.WaitForOutput(R"("data":"zone 3 open")")) << poller.Out() << poller.Err();
 }
 
 TEST_F(HostProcessTest, RunStopsByItselfAfterTheGivenSeconds) {

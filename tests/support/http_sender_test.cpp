@@ -93,7 +93,8 @@ TEST_F(HttpSenderTest, SchemeLearntFromA401IsUsedForTheRepeatAndKept) {
     EXPECT_EQ(sink.responses, 1) << "the 401 is not reported as the response";
   }
   EXPECT_EQ(sender->LearntScheme(), HttpAuthScheme::kDigest);
-  EXPECT_EQ(server.Statuses(3), (std::vector<int>{401, 200, 200}));
+  EXPECT_EQ(server.StopAndListRequests(), (std::vector<std::string>{"401 0", "200 1", "200 2"}))
+      << "all on one connection";
 }
 
 TEST_F(HttpSenderTest, RejectedCredentialsGiveNoResponseAndNoBody) {

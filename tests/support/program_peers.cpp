@@ -163,7 +163,7 @@ bool Lighttpd::Start(const Options& options) {
          << "server.modules = (\"mod_auth\", \"mod_authn_file\", \"mod_accesslog\""
          << (options.tls != nullptr ? ", \"mod_openssl\"" : "") << ")\n"
          << "accesslog.filename = \"" << (dir / "access.log").string() << "\"\n"
-         << "accesslog.format = \"%s\"\n"
+         << "accesslog.format = \"%s %k\"\n"
          << "mimetype.assign = (\"\" => \"text/plain\")\n"
          << "auth.backend = \"htdigest\"\n"
          << "auth.backend.htdigest.userfile = \"" << (dir / "htdigest").string() << "\"\n"
@@ -204,16 +204,12 @@ void Lighttpd::Stop() {
   pid_ = -1;
 }
 
-std::vector<int> Lighttpd::Statuses(size_t atLeast, std::chrono::milliseconds timeout) const {
-  const auto deadline = SteadyClock::now() + timeout;
-  std::vector<int> statuses;
-  while (true) {
-    statuses.clear();
-    std::ifstream log(folder_.Path() / "access.log");
-    for (int status; log >> status;) statuses.push_back(status);
-    if (statuses.size() >= atLeast || SteadyClock::now() >= deadline) return statuses;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+std::vector<std::string> Lighttpd::StopAndListRequests() {
+  Stop();
+  std::vector<std::string> requests;
+  std::ifstream log(folder_.Path() / "access.log");
+  for (std::string line; std::getline(log, line);) requests.push_back(line);
+  return requests;
 }
 
 }  // namespace korvane::testing

@@ -68,9 +68,9 @@ class Lighttpd {
   void Stop();
   uint16_t Port() const { return port_; }
   const std::string& Error() const { return error_; }
-  /// Status codes of the requests served so far, in order (from the access log; waits up to
-  /// `timeout` for at least `atLeast` of them, since lighttpd writes its log in batches).
-  std::vector<int> Statuses(size_t atLeast = 0, std::chrono::milliseconds timeout = std::chrono::seconds(3)) const;
+  /// Stops the server (which writes out its access log) and returns the requests it served,
+  /// in order, as "<status> <n>" where n counts the requests served before on the same connection.
+  std::vector<std::string> StopAndListRequests();
 
  private:
   TemporaryFolder folder_;
