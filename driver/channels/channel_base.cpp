@@ -3,25 +3,25 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <array>
 #include <cassert>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <exception>
-#include <mutex>
 #include <system_error>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "driver/common/search_data.h"
+#include "driver/support/annotated_mutex.h"
 #include "driver/support/code_page.h"
 #include "driver/support/string_utils.h"
 
 namespace korvane {
 namespace {
-
-// The channel whose worker runs on this thread, if any.
-thread_local const CChannelBase* tWorkerChannel = nullptr;
 
 std::string VFormat(const char* format, va_list args) {
   va_list copy;
@@ -51,45 +51,101 @@ int ToPollTimeout(std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-// Shared by the channel and its worker thread, so that neither outlives what
-// the other still needs when a worker is left behind.
-struct CChannelBase::WorkerState {
-  std::mutex mutex;
-  bool finished = false;  // Run has returned
-  bool orphaned = false;  // the owner deleted the channel while the worker ran
-  Event done;
+// One thread of a channel, shared by the channel and the thread itself.
+struct CChannelBase::ThreadRecord {
+  explicit ThreadRecord(bool transport) : usesTransport(transport) {}
+  const bool usesTransport;
+  Event done;                         // set as the thread's last act
+  std::atomic<bool> silenced{false};  // left behind by Stop: no more calls out
+  std::thread thread;                 // joined by Stop or handed to the left-behind list
 };
+
+// The channel's threads. Shared with every thread, so that whichever of the
+// channel and its last thread goes last frees what the other still needs.
+struct CChannelBase::Threads {
+  AnnotatedMutex mutex;
+  // Threads started and neither joined nor left behind yet.
+  std::vector<std::shared_ptr<ThreadRecord>> records GUARDED_BY(mutex);
+  size_t live GUARDED_BY(mutex) = 0;           // started and not yet ended
+  size_t liveTransport GUARDED_BY(mutex) = 0;  // of those, threads that use the transport
+  bool orphaned GUARDED_BY(mutex) = false;     // deleted while a thread ran: the last one frees the channel
+};
+
+namespace {
+
+// The channel thread running on this thread, if any.
+thread_local const CChannelBase* tChannel = nullptr;
+thread_local const std::atomic<bool>* tSilenced = nullptr;
+
+// Threads that Stop could not join in time. They are joined once they end,
+// and waited for (within a bound) before the library is unloaded, so none of
+// them returns into unmapped code.
+class LeftBehindThreads {
+ public:
+  static constexpr std::chrono::seconds kUnloadWait{10};
+
+  ~LeftBehindThreads() {
+    AnnotatedLock lock(mutex_);
+    const auto deadline = std::chrono::steady_clock::now() + kUnloadWait;
+    for (auto& [thread, done] : threads_) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (done->Wait(std::max(left, std::chrono::milliseconds(0)))) {
+        thread.join();
+      } else {
+        thread.detach();
+      }
+    }
+  }
+  void Adopt(std::thread thread, std::shared_ptr<Event> done) {
+    AnnotatedLock lock(mutex_);
+    std::erase_if(threads_, [](auto& entry) {
+      if (!entry.second->IsSet()) return false;
+      entry.first.join();
+      return true;
+    });
+    threads_.emplace_back(std::move(thread), std::move(done));
+  }
+
+ private:
+  AnnotatedMutex mutex_;
+  std::vector<std::pair<std::thread, std::shared_ptr<Event>>> threads_ GUARDED_BY(mutex_);
+};
+
+LeftBehindThreads& LeftBehind() {
+  static LeftBehindThreads threads;
+  return threads;
+}
+
+}  // namespace
 
 CChannelBase::CChannelBase(IDataDriver& driver, IDebug& debug, const ChannelSettings& settings)
     : settings_(settings),
       splitter_(SplitterSettingsFor(settings, kDefaultMessageLimit)),
       driver_(driver),
-      debug_(debug) {}
+      debug_(debug),
+      threads_(std::make_shared<Threads>()) {}
 
 CChannelBase::~CChannelBase() {
-  assert(!thread_.joinable() && "a channel must be stopped (or deleted through delete) before it is destroyed");
-  if (thread_.joinable()) {
-    // Last resort for a channel destroyed without Stop: never leave a joinable thread.
-    stop_.Set();
-    if (OnWorker()) {
-      thread_.detach();
-    } else {
-      thread_.join();
-    }
-  }
+  AnnotatedLock lock(threads_->mutex);
+  assert(threads_->records.empty() && "a channel must be deleted through delete, which stops its threads");
 }
 
 void CChannelBase::operator delete(CChannelBase* channel, std::destroying_delete_t) {
-  // Stop while the derived parts still exist: the worker runs their code.
+  // Stop while the derived parts still exist: the threads run their code.
   channel->Stop();
-  if (const auto state = channel->worker_) {
-    std::lock_guard<std::mutex> lock(state->mutex);
-    if (!state->finished) {
-      // The worker frees the channel when it ends; the driver and the host may be gone by then.
-      state->orphaned = true;
-      channel->silenced_ = true;
-      // Deleted on the worker itself, the thread was never joined.
-      if (channel->thread_.joinable()) channel->thread_.detach();
+  const std::shared_ptr<Threads> threads = channel->threads_;
+  {
+    AnnotatedLock lock(threads->mutex);
+    if (threads->live > 0) {
+      // The last thread frees the channel when it ends; the driver may be gone by then.
+      threads->orphaned = true;
+      // Deleted on one of its own threads: nobody joined them.
+      for (const auto& record : threads->records) {
+        record->silenced = true;
+        LeftBehind().Adopt(std::move(record->thread), std::shared_ptr<Event>(record, &record->done));
+      }
+      threads->records.clear();
       return;
     }
   }
@@ -115,19 +171,12 @@ bool CChannelBase::Start() {
   Log(kLogInfo, kCatChannel, "%s: Processing...", "korvane::CChannelBase::Start");
   bool started = false;
   try {
-    // A worker left behind by an earlier Stop still uses this object.
-    if (!WorkerAlive() && OpenChannel()) {
+    // A thread left behind by an earlier Stop still uses the transport.
+    if (!TransportInUse() && OpenChannel()) {
       stop_.Reset();
-      silenced_ = false;
       running_ = true;
-      worker_ = std::make_shared<WorkerState>();
-      try {
-        thread_ = std::thread(&CChannelBase::WorkerMain, this, worker_);
-        started = true;
-      } catch (...) {
-        worker_.reset();
-        running_ = false;
-      }
+      started = Launch([this] { Run(); }, true);
+      if (!started) running_ = false;
     }
   } catch (...) {
     started = false;
@@ -143,22 +192,20 @@ bool CChannelBase::Start() {
 
 void CChannelBase::Stop() {
   Log(kLogInfo, kCatChannel, "%s: Processing...", "korvane::CChannelBase::Stop");
-  stop_.Set();
-  // The worker cannot join itself; it ends at its next check of the stop event.
-  if (OnWorker()) return;
-  if (thread_.joinable()) {
-    if (worker_->done.Wait(joinTimeout_)) {
-      thread_.join();
-    } else {
-      Log(kLogWarn, kCatChannel, "%s: Channel timeout: thread terminating", "korvane::CChannelBase::Stop");
-      // A thread cannot be killed safely: leave it to end on its own, making no more calls out.
-      silenced_ = true;
-      thread_.detach();
-    }
+  std::vector<std::shared_ptr<ThreadRecord>> records;
+  const bool own = OnChannelThread();
+  {
+    AnnotatedLock lock(threads_->mutex);
+    // Under the lock, so that no helper starts after the threads are collected.
+    stop_.Set();
+    // A channel thread cannot join itself; it ends at its next wait.
+    if (own) return;
+    records.swap(threads_->records);
   }
+  JoinOrLeave(records);
   running_ = false;
-  // The transport belongs to a worker that is still running.
-  if (!WorkerAlive()) {
+  // The transport belongs to a thread that is still running.
+  if (!TransportInUse()) {
     try {
       CloseChannel();
     } catch (...) {
@@ -167,34 +214,92 @@ void CChannelBase::Stop() {
   Log(kLogInfo, kCatChannel, "%s: Completed", "korvane::CChannelBase::Stop");
 }
 
-void CChannelBase::WorkerMain(CChannelBase* channel, std::shared_ptr<WorkerState> state) {
-  tWorkerChannel = channel;
+void CChannelBase::JoinOrLeave(std::span<const std::shared_ptr<ThreadRecord>> records) {
+  // One limit for all threads: they were all woken by the same stop event.
+  const auto deadline = std::chrono::steady_clock::now() + joinTimeout_;
+  bool leftBehind = false;
+  for (const auto& record : records) {
+    bool ended = record->done.IsSet();
+    if (!ended && record->usesTransport) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      ended = record->done.Wait(std::max(left, std::chrono::milliseconds(0)));
+    }
+    if (ended) {
+      record->thread.join();
+      continue;
+    }
+    // A thread cannot be killed safely: leave it to end on its own, making no more calls out.
+    record->silenced = true;
+    leftBehind = leftBehind || record->usesTransport;
+    LeftBehind().Adopt(std::move(record->thread), std::shared_ptr<Event>(record, &record->done));
+  }
+  if (leftBehind) {
+    Log(kLogWarn, kCatChannel, "%s: Channel timeout: thread terminating", "korvane::CChannelBase::Stop");
+  }
+}
+
+bool CChannelBase::StartHelper(std::function<void()> body, HelperKind kind) {
+  return Launch(std::move(body), kind == HelperKind::kStoppable);
+}
+
+bool CChannelBase::Launch(std::function<void()> body, bool usesTransport) {
+  auto record = std::make_shared<ThreadRecord>(usesTransport);
+  AnnotatedLock lock(threads_->mutex);
+  if (stop_.IsSet()) return false;
+  auto& records = threads_->records;
+  // Threads that have ended (finished lookups) are joined here rather than at Stop.
+  std::erase_if(records, [](const std::shared_ptr<ThreadRecord>& entry) {
+    if (!entry->done.IsSet()) return false;
+    entry->thread.join();
+    return true;
+  });
   try {
-    channel->Run();
+    records.reserve(records.size() + 1);
+    record->thread = std::thread(&CChannelBase::ThreadMain, this, threads_, record, std::move(body));
+  } catch (...) {
+    return false;
+  }
+  records.push_back(record);
+  ++threads_->live;
+  if (usesTransport) ++threads_->liveTransport;
+  return true;
+}
+
+void CChannelBase::ThreadMain(CChannelBase* channel, std::shared_ptr<Threads> threads,
+                              std::shared_ptr<ThreadRecord> record, std::function<void()> body) {
+  tChannel = channel;
+  tSilenced = &record->silenced;
+  try {
+    body();
   } catch (const std::exception& e) {
     channel->Log(kLogError, kCatChannel, "%s: Channel thread ended by an exception: %s", "korvane::CChannelBase::Start",
                  e.what());
   } catch (...) {
     channel->Log(kLogError, kCatChannel, "%s: Channel thread ended by an exception", "korvane::CChannelBase::Start");
   }
-  bool orphaned = false;
+  body = nullptr;  // what the body captured goes while the channel still exists
+  bool last = false;
   {
-    std::lock_guard<std::mutex> lock(state->mutex);
-    state->finished = true;
-    orphaned = state->orphaned;
+    AnnotatedLock lock(threads->mutex);
+    --threads->live;
+    if (record->usesTransport) --threads->liveTransport;
+    last = threads->orphaned && threads->live == 0;
   }
-  tWorkerChannel = nullptr;
-  if (orphaned) Destroy(channel);
-  state->done.Set();
+  tChannel = nullptr;
+  tSilenced = nullptr;
+  if (last) Destroy(channel);
+  record->done.Set();
 }
 
-bool CChannelBase::OnWorker() const { return tWorkerChannel == this; }
+bool CChannelBase::OnChannelThread() const { return tChannel == this; }
 
-bool CChannelBase::WorkerAlive() const {
-  if (!worker_) return false;
-  std::lock_guard<std::mutex> lock(worker_->mutex);
-  return !worker_->finished;
+bool CChannelBase::TransportInUse() const {
+  AnnotatedLock lock(threads_->mutex);
+  return threads_->liveTransport > 0;
 }
+
+bool CChannelBase::Silenced() const { return tChannel == this && tSilenced != nullptr && tSilenced->load(); }
 
 void CChannelBase::OpenWSA() {
   // POSIX sockets need no start-up; the flag keeps the log lines balanced.
@@ -241,6 +346,21 @@ void CChannelBase::SetConnectionState(const std::string& reason, ConnectionState
       }
       break;
   }
+}
+
+void CChannelBase::ReportLoss(int error, const char* operation, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string reason;
+  try {
+    reason = std::string(operation) + ": " + VFormat(format, args);
+  } catch (...) {
+  }
+  va_end(args);
+  SetConnectionState(reason, ConnectionState::Lost);
+  if (error != 0)
+    Log(kLogInfo, kCatChannel, "%s: system error %d (%s)", operation, error,
+        std::system_category().message(error).c_str());
 }
 
 void CChannelBase::ProcessData(const char* data, size_t length) {
@@ -346,19 +466,38 @@ void CChannelBase::ReportOpenFailed() {
   }
 }
 
-CChannelBase::Readiness CChannelBase::WaitForSocket(int fd, short events, std::chrono::milliseconds timeout) {
-  pollfd fds[2] = {{fd, events, 0}, {stop_.Fd(), POLLIN, 0}};
-  const nfds_t count = stop_.Fd() >= 0 ? 2 : 1;
+CChannelBase::WaitResult CChannelBase::WaitForAny(std::span<pollfd> fds, std::chrono::milliseconds timeout) {
+  // The caller's descriptors and the stop descriptor; small sets stay on the stack.
+  constexpr size_t kInline = 8;
+  std::array<pollfd, kInline + 1> inlineSet{};
+  std::vector<pollfd> largeSet;
+  pollfd* set = inlineSet.data();
+  if (fds.size() > kInline) {
+    largeSet.resize(fds.size() + 1);
+    set = largeSet.data();
+  }
+  for (size_t i = 0; i < fds.size(); ++i) set[i] = {fds[i].fd, fds[i].events, 0};
+  set[fds.size()] = {stop_.Fd(), POLLIN, 0};
   int n = 0;
+  int error = 0;
   do {
-    n = ::poll(fds, count, ToPollTimeout(timeout));
-  } while (n < 0 && errno == EINTR);
-  if (stop_.IsSet()) return Readiness::kStopped;
-  if (n < 0) return Readiness::kError;
-  if (n == 0) return Readiness::kTimeout;
-  if (fds[0].revents & POLLNVAL) return Readiness::kError;
-  if (fds[0].revents & (events | POLLHUP | POLLERR)) return Readiness::kReady;
-  return Readiness::kTimeout;
+    n = ::poll(set, static_cast<nfds_t>(fds.size() + 1), ToPollTimeout(timeout));
+    error = n < 0 ? errno : 0;
+  } while (n < 0 && error == EINTR);
+  if (stop_.IsSet()) return {Readiness::kStopped, 0};
+  if (n < 0) return {Readiness::kError, error};
+  bool ready = false;
+  for (size_t i = 0; i < fds.size(); ++i) {
+    fds[i].revents = set[i].revents;
+    if (set[i].revents & POLLNVAL) return {Readiness::kError, EBADF};
+    if (set[i].revents & (fds[i].events | POLLHUP | POLLERR)) ready = true;
+  }
+  return {ready ? Readiness::kReady : Readiness::kTimeout, 0};
+}
+
+CChannelBase::WaitResult CChannelBase::WaitForSocket(int fd, short events, std::chrono::milliseconds timeout) {
+  pollfd entry{fd, events, 0};
+  return WaitForAny(std::span<pollfd>(&entry, 1), timeout);
 }
 
 bool CChannelBase::WaitForStop(std::chrono::milliseconds timeout) { return clock_->WaitFor(stop_, timeout); }

@@ -4,14 +4,8 @@
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace korvane {
-
-void CloseSocket(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
 
 bool SetSocketOption(int fd, int level, int name, int value) {
   return ::setsockopt(fd, level, name, &value, sizeof value) == 0;

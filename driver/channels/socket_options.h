@@ -9,8 +9,6 @@
 
 namespace korvane {
 
-/// Closes `fd` when it is a descriptor and sets it to -1.
-void CloseSocket(int& fd);
 /// setsockopt for an int value; true on success.
 bool SetSocketOption(int fd, int level, int name, int value);
 /// SO_RCVTIMEO; true on success.

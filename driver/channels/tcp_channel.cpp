@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <string>
 
 #include "driver/channels/socket_options.h"
@@ -35,12 +34,6 @@ bool IsTransientAcceptError(int error) {
   }
 }
 
-std::string Reason(const char* format, const char* operation) {
-  char text[256];
-  std::snprintf(text, sizeof text, format, operation);
-  return text;
-}
-
 }  // namespace
 
 CTcpChannel::CTcpChannel(IDataDriver& driver, IDebug& debug, const ChannelSettings& settings)
@@ -48,25 +41,21 @@ CTcpChannel::CTcpChannel(IDataDriver& driver, IDebug& debug, const ChannelSettin
   SetName("TCP " + std::to_string(static_cast<uint32_t>(settings.network.port)));
 }
 
-CTcpChannel::~CTcpChannel() {
-  CloseSocket(clientSocket_);
-  CloseSocket(listenSocket_);
-}
+CTcpChannel::~CTcpChannel() = default;
 
 bool CTcpChannel::WaitListening(std::chrono::milliseconds timeout, bool untilListening) const {
-  std::unique_lock<std::mutex> lock(listenMutex_);
-  listenChanged_.wait_for(lock, timeout, [&] {
+  AnnotatedLock lock(listenMutex_);
+  return listenChanged_.WaitFor(listenMutex_, timeout, [&]() REQUIRES(listenMutex_) {
     return listenState_ == ListenState::kListening || (!untilListening && listenState_ == ListenState::kFailed);
-  });
-  return listenState_ == ListenState::kListening;
+  }) && listenState_ == ListenState::kListening;
 }
 
 void CTcpChannel::SetListenState(ListenState state) {
   {
-    std::lock_guard<std::mutex> lock(listenMutex_);
+    AnnotatedLock lock(listenMutex_);
     listenState_ = state;
   }
-  listenChanged_.notify_all();
+  listenChanged_.NotifyAll();
 }
 
 bool CTcpChannel::OpenChannel() {
@@ -77,8 +66,8 @@ bool CTcpChannel::OpenChannel() {
 
 void CTcpChannel::CloseChannel() {
   SetConnectionState({}, ConnectionState::Closed);
-  CloseSocket(clientSocket_);
-  CloseSocket(listenSocket_);
+  clientSocket_.Reset();
+  listenSocket_.Reset();
   boundPort_ = 0;
   SetListenState(ListenState::kPending);
   CloseWSA();
@@ -86,7 +75,7 @@ void CTcpChannel::CloseChannel() {
 
 int CTcpChannel::Run() {
   while (!StopRequested()) {
-    if (listenSocket_ < 0 && !OpenPort()) {
+    if (!listenSocket_ && !OpenPort()) {
       ReportOpenFailed();
       WaitForStop(std::chrono::milliseconds(1000));
       continue;
@@ -104,34 +93,33 @@ int CTcpChannel::Run() {
   return 0;
 }
 
-bool CTcpChannel::FailOpenPort(const char* reasonFormat) {
-  SetConnectionState(Reason(reasonFormat, "korvane::CTcpChannel::OpenPort"), ConnectionState::Lost);
+bool CTcpChannel::FailOpenPort(int error, const char* reason) {
+  ReportLoss(error, "korvane::CTcpChannel::OpenPort", "%s", reason);
   CloseChannel();
   SetListenState(ListenState::kFailed);
   return false;
 }
 
 bool CTcpChannel::OpenPort() {
-  listenSocket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (listenSocket_ < 0) return FailOpenPort("%s: Failed to create socket");
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return FailOpenPort(errno, "Failed to create socket");
+  listenSocket_.Reset(fd);
   // Address reuse goes before the bind so a restarted channel can take its port
   // back from connections in TIME_WAIT; Linux still refuses a second listener.
-  if (!SetSocketOption(listenSocket_, SOL_SOCKET, SO_REUSEADDR, 1)) {
-    return FailOpenPort("%s: Failed to set socket options");
-  }
+  if (!SetSocketOption(fd, SOL_SOCKET, SO_REUSEADDR, 1)) return FailOpenPort(errno, "Failed to set socket options");
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(static_cast<uint16_t>(Settings().network.port));
-  const bool bound = ::bind(listenSocket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-  if (!SetReceiveTimeout(listenSocket_, PollInterval())) return FailOpenPort("%s: Failed to set socket options");
+  const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  const int bindError = bound ? 0 : errno;
+  if (!SetReceiveTimeout(fd, PollInterval())) return FailOpenPort(errno, "Failed to set socket options");
   // Listening on an unbound socket would take some random port: a port that
   // could not be bound fails here, as the listen does elsewhere.
-  if (!bound || ::listen(listenSocket_, SOMAXCONN) != 0) return FailOpenPort("%s: Failed to set listen");
-  if (!SetSocketOption(listenSocket_, SOL_SOCKET, SO_KEEPALIVE, 1)) {
-    return FailOpenPort("%s: Failed to set socket options");
-  }
-  boundPort_ = LocalPort(listenSocket_);
+  if (!bound) return FailOpenPort(bindError, "Failed to set listen");
+  if (::listen(fd, SOMAXCONN) != 0) return FailOpenPort(errno, "Failed to set listen");
+  if (!SetSocketOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1)) return FailOpenPort(errno, "Failed to set socket options");
+  boundPort_ = LocalPort(fd);
   SetListenState(ListenState::kListening);
   return true;
 }
@@ -139,7 +127,8 @@ bool CTcpChannel::OpenPort() {
 bool CTcpChannel::WaitForConnection() {
   while (true) {
     if (StopRequested()) return false;
-    switch (WaitForSocket(listenSocket_, POLLIN, PollInterval())) {
+    const WaitResult result = WaitForSocket(listenSocket_.Get(), POLLIN, PollInterval());
+    switch (result.readiness) {
       case Readiness::kReady:
         return true;
       case Readiness::kTimeout:
@@ -147,35 +136,33 @@ bool CTcpChannel::WaitForConnection() {
       case Readiness::kStopped:
         return false;
       case Readiness::kError:
-        SetConnectionState(Reason("%s: Failed to get socket status", "korvane::CTcpChannel::WaitForConnection"),
-                           ConnectionState::Lost);
+        ReportLoss(result.error, "korvane::CTcpChannel::WaitForConnection", "Failed to get socket status");
         return false;
     }
   }
 }
 
 bool CTcpChannel::AcceptConnection(bool& retry) {
+  constexpr const char* kAccept = "korvane::CTcpChannel::AcceptConnection";
   retry = false;
-  SetKeepAliveProbing(listenSocket_);
+  SetKeepAliveProbing(listenSocket_.Get());
   socklen_t length = sizeof peer_;
-  clientSocket_ = ::accept4(listenSocket_, reinterpret_cast<sockaddr*>(&peer_), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
-  if (clientSocket_ < 0) {
-    clientSocket_ = -1;
+  const int fd =
+      ::accept4(listenSocket_.Get(), reinterpret_cast<sockaddr*>(&peer_), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  const int error = fd < 0 ? errno : 0;
+  clientSocket_.Reset(fd);
+  if (!clientSocket_) {
     // A connection that vanished before it was accepted leaves the listener usable.
-    retry = IsTransientAcceptError(errno);
-    if (!retry) {
-      SetConnectionState(Reason("%s: Failed to accept", "korvane::CTcpChannel::AcceptConnection"),
-                         ConnectionState::Lost);
-    }
+    retry = IsTransientAcceptError(error);
+    if (!retry) ReportLoss(error, kAccept, "Failed to accept");
     return false;
   }
-  if (!SetSocketOption(clientSocket_, SOL_SOCKET, SO_RCVBUF, static_cast<int>(kReceiveBufferSize)) ||
-      !SetReceiveTimeout(clientSocket_, PollInterval())) {
-    SetConnectionState(Reason("%s: Failed to set socket options", "korvane::CTcpChannel::AcceptConnection"),
-                       ConnectionState::Lost);
+  if (!SetSocketOption(clientSocket_.Get(), SOL_SOCKET, SO_RCVBUF, static_cast<int>(kReceiveBufferSize)) ||
+      !SetReceiveTimeout(clientSocket_.Get(), PollInterval())) {
+    ReportLoss(errno, kAccept, "Failed to set socket options");
     return false;
   }
-  SetKeepAliveProbing(clientSocket_);
+  SetKeepAliveProbing(clientSocket_.Get());
   return true;
 }
 

@@ -6,12 +6,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "driver/channels/tcp_channel_base.h"
+#include "driver/support/annotated_mutex.h"
+#include "driver/support/thread_annotations.h"
+#include "driver/support/unique_fd.h"
 
 namespace korvane {
 
@@ -41,15 +42,15 @@ class CTcpChannel : public CTcpChannelBase {
  private:
   enum class ListenState { kPending, kListening, kFailed };
   void SetListenState(ListenState state);
-  bool FailOpenPort(const char* reasonFormat);
+  bool FailOpenPort(int error, const char* reason);
 
-  int listenSocket_ = -1;
-  int clientSocket_ = -1;
+  UniqueFd listenSocket_;
+  UniqueFd clientSocket_;
   sockaddr_in peer_{};
   std::atomic<uint16_t> boundPort_{0};
-  mutable std::mutex listenMutex_;
-  mutable std::condition_variable listenChanged_;
-  ListenState listenState_ = ListenState::kPending;
+  mutable AnnotatedMutex listenMutex_;
+  mutable AnnotatedCondition listenChanged_;
+  ListenState listenState_ GUARDED_BY(listenMutex_) = ListenState::kPending;
 };
 
 /// Channel factory of the TCP model and the proxy models.

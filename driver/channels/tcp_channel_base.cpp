@@ -16,7 +16,7 @@ CTcpChannelBase::CTcpChannelBase(IDataDriver& driver, IDebug& debug, const Chann
   SetKind("TCP Channel");
 }
 
-void CTcpChannelBase::ReceiveStream(int& socket) {
+void CTcpChannelBase::ReceiveStream(UniqueFd& socket) {
   const auto buffer = std::make_unique<char[]>(kReceiveBufferSize);
   const auto& acknowledge = Settings().acknowledgeBytes;
   const std::string_view acknowledgeBytes(reinterpret_cast<const char*>(acknowledge.data()), acknowledge.size());
@@ -31,13 +31,13 @@ void CTcpChannelBase::ReceiveStream(int& socket) {
       stopped = true;
       break;
     }
-    const Readiness readiness = WaitForSocket(socket, POLLIN, PollInterval());
+    const Readiness readiness = WaitForSocket(socket.Get(), POLLIN, PollInterval()).readiness;
     if (readiness == Readiness::kStopped) {
       stopped = true;
       break;
     }
     if (readiness == Readiness::kTimeout) {
-      OnIdleTimeout(socket);
+      OnIdleTimeout(socket.Get());
       continue;
     }
     if (readiness == Readiness::kError) {
@@ -45,9 +45,10 @@ void CTcpChannelBase::ReceiveStream(int& socket) {
       reason = "Error reading from socket";
       break;
     }
-    const ssize_t received = ::recv(socket, buffer.get(), kReceiveBufferSize, MSG_DONTWAIT);
+    const ssize_t received = ::recv(socket.Get(), buffer.get(), kReceiveBufferSize, MSG_DONTWAIT);
+    const int error = received < 0 ? errno : 0;
     if (received > 0) {
-      SendWithoutWaiting(socket, acknowledgeBytes);
+      SendWithoutWaiting(socket.Get(), acknowledgeBytes);
       lastDataTime_ = GetClock().Now();
       keepAliveCounter_ = 0;
       timeoutReported_ = false;
@@ -56,11 +57,11 @@ void CTcpChannelBase::ReceiveStream(int& socket) {
       continue;
     }
     if (received == 0) break;  // orderly close: no reason, nothing logged
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+    if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) continue;
     DiscardPartialMessage();
-    if (errno == ECONNRESET) {
+    if (error == ECONNRESET) {
       reason = "Connection reset by peer";
-    } else if (errno == ENOTCONN) {
+    } else if (error == ENOTCONN) {
       reason = "Socket is not connected";
     } else {
       reason = "Error reading from socket";
@@ -68,7 +69,7 @@ void CTcpChannelBase::ReceiveStream(int& socket) {
     break;
   }
   if (!stopped) SetConnectionState(reason, ConnectionState::Lost);
-  CloseSocket(socket);
+  socket.Reset();
 }
 
 void CTcpChannelBase::OnIdleTimeout(int socket) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "driver/channels/channel_base.h"
+#include "driver/support/unique_fd.h"
 
 namespace korvane {
 
@@ -21,8 +22,8 @@ class CTcpChannelBase : public CChannelBase {
   CTcpChannelBase(IDataDriver& driver, IDebug& debug, const ChannelSettings& settings);
 
   /// Receives from `socket` until the peer closes, an error or the stop event;
-  /// then closes it and sets it to -1. Worker thread.
-  void ReceiveStream(int& socket);
+  /// then closes it. Worker thread.
+  void ReceiveStream(UniqueFd& socket);
 
  private:
   void OnIdleTimeout(int socket);

@@ -5,75 +5,40 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <list>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <utility>
 
 #include "driver/channels/socket_options.h"
+#include "driver/support/annotated_mutex.h"
 #include "driver/support/event.h"
+#include "driver/support/thread_annotations.h"
 
 namespace korvane {
 namespace {
 
 constexpr const char* kConnect = "korvane::CTcpClientChannel::Connect";
 
-// One host-name lookup on a thread of its own, sharing only this block, so a
-// stop never waits for a slow name server.
+// One host-name lookup, shared by the channel and the helper thread that
+// runs it, so a stop never waits for a slow name server.
 struct Lookup {
   Event done;
-  std::mutex mutex;
-  bool found = false;
-  in_addr address{};
+  AnnotatedMutex mutex;
+  bool found GUARDED_BY(mutex) = false;
+  in_addr address GUARDED_BY(mutex){};
 };
 
-void RunLookup(const std::shared_ptr<Lookup>& lookup, const std::string& host) {
+void RunLookup(Lookup& lookup, const std::string& host) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* result = nullptr;
   if (::getaddrinfo(host.c_str(), nullptr, &hints, &result) == 0 && result != nullptr) {
-    std::lock_guard<std::mutex> lock(lookup->mutex);
-    lookup->address = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr;
-    lookup->found = true;
+    AnnotatedLock lock(lookup.mutex);
+    lookup.address = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr;
+    lookup.found = true;
   }
   if (result != nullptr) ::freeaddrinfo(result);
-  lookup->done.Set();
-}
-
-// Lookup threads a channel stopped waiting for finish on their own. They are
-// joined once finished, and all of them before the library is unloaded, so
-// none returns into unmapped code.
-class LookupThreads {
- public:
-  ~LookupThreads() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& entry : threads_) entry.second.join();
-  }
-  void Start(const std::shared_ptr<Lookup>& lookup, const std::string& host) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = threads_.begin(); it != threads_.end();) {
-      if (it->first->done.IsSet()) {
-        it->second.join();
-        it = threads_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-    threads_.emplace_back(lookup, std::thread(RunLookup, lookup, host));
-  }
-
- private:
-  std::mutex mutex_;
-  std::list<std::pair<std::shared_ptr<Lookup>, std::thread>> threads_;
-};
-
-LookupThreads& Lookups() {
-  static LookupThreads threads;
-  return threads;
+  lookup.done.Set();
 }
 
 }  // namespace
@@ -84,17 +49,17 @@ CTcpClientChannel::CTcpClientChannel(IDataDriver& driver, IDebug& debug, const C
           std::to_string(static_cast<uint32_t>(settings.network.port)));
 }
 
-CTcpClientChannel::~CTcpClientChannel() { CloseSocket(socket_); }
+CTcpClientChannel::~CTcpClientChannel() = default;
 
 bool CTcpClientChannel::OpenChannel() {
-  if (socket_ >= 0) return false;
+  if (socket_) return false;
   OpenWSA();
   return true;
 }
 
 void CTcpClientChannel::CloseChannel() {
   SetConnectionState({}, ConnectionState::Closed);
-  CloseSocket(socket_);
+  socket_.Reset();
   CloseWSA();
 }
 
@@ -111,10 +76,8 @@ int CTcpClientChannel::Run() {
   return 0;
 }
 
-bool CTcpClientChannel::FailConnect(const char* reasonFormat) {
-  char reason[256];
-  std::snprintf(reason, sizeof reason, reasonFormat, kConnect);
-  SetConnectionState(reason, ConnectionState::Lost);
+bool CTcpClientChannel::FailConnect(int error, const char* reason) {
+  ReportLoss(error, kConnect, "%s", reason);
   CloseChannel();
   return false;
 }
@@ -123,17 +86,18 @@ CTcpClientChannel::Resolution CTcpClientChannel::Resolve(in_addr& address) {
   const std::string& host = Settings().network.address;
   if (ParseIPv4(host, address)) return Resolution::kResolved;
   auto lookup = std::make_shared<Lookup>();
-  try {
-    Lookups().Start(lookup, host);
-  } catch (const std::exception&) {
-    return Resolution::kFailed;
+  // The lookup cannot be interrupted: Stop does not wait for it, and it only touches what it owns.
+  if (!StartHelper([lookup, host] { RunLookup(*lookup, host); }, HelperKind::kBlockingCall)) {
+    return StopRequested() ? Resolution::kStopped : Resolution::kFailed;
   }
   const auto deadline = GetClock().Now() + NetworkTimeout();
   while (!lookup->done.IsSet()) {
     if (GetClock().Now() >= deadline) return Resolution::kFailed;
-    if (WaitForSocket(lookup->done.Fd(), POLLIN, PollInterval()) == Readiness::kStopped) return Resolution::kStopped;
+    if (WaitForSocket(lookup->done.Fd(), POLLIN, PollInterval()).readiness == Readiness::kStopped) {
+      return Resolution::kStopped;
+    }
   }
-  std::lock_guard<std::mutex> lock(lookup->mutex);
+  AnnotatedLock lock(lookup->mutex);
   if (!lookup->found) return Resolution::kFailed;
   address = lookup->address;
   return Resolution::kResolved;
@@ -145,11 +109,12 @@ std::chrono::milliseconds CTcpClientChannel::NetworkTimeout() const {
 }
 
 bool CTcpClientChannel::Connect() {
-  if (socket_ >= 0) return true;
-  socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (socket_ < 0) return FailConnect("%s: Failed to create socket");
-  if (!SetReceiveTimeout(socket_, PollInterval()) || !SetSocketOption(socket_, SOL_SOCKET, SO_KEEPALIVE, 1)) {
-    return FailConnect("%s: Failed to set socket options");
+  if (socket_) return true;
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return FailConnect(errno, "Failed to create socket");
+  socket_.Reset(fd);
+  if (!SetReceiveTimeout(fd, PollInterval()) || !SetSocketOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1)) {
+    return FailConnect(errno, "Failed to set socket options");
   }
   sockaddr_in server{};
   server.sin_family = AF_INET;
@@ -158,30 +123,32 @@ bool CTcpClientChannel::Connect() {
     case Resolution::kResolved:
       break;
     case Resolution::kStopped:
-      CloseSocket(socket_);
+      socket_.Reset();
       return false;
     case Resolution::kFailed:
-      return FailConnect("%s: Failed to resolve host name");
+      return FailConnect(0, "Failed to resolve host name");
   }
 
   // Connect without blocking, so a stop is noticed while the server does not answer.
   int error = 0;
-  if (::connect(socket_, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
     error = errno;
     if (error == EINPROGRESS) {
       const auto deadline = GetClock().Now() + NetworkTimeout();
       error = ETIMEDOUT;
       while (GetClock().Now() < deadline) {
-        const Readiness readiness = WaitForSocket(socket_, POLLOUT, PollInterval());
-        if (readiness == Readiness::kStopped) {
-          CloseSocket(socket_);
+        const WaitResult result = WaitForSocket(fd, POLLOUT, PollInterval());
+        if (result.readiness == Readiness::kStopped) {
+          socket_.Reset();
           return false;
         }
-        if (readiness == Readiness::kTimeout) continue;
-        socklen_t length = sizeof error;
-        if (readiness == Readiness::kError || ::getsockopt(socket_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-          error = errno != 0 ? errno : EIO;
+        if (result.readiness == Readiness::kTimeout) continue;
+        if (result.readiness == Readiness::kError) {
+          error = result.error;
+          break;
         }
+        socklen_t length = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
         break;
       }
     }
@@ -189,12 +156,10 @@ bool CTcpClientChannel::Connect() {
   if (error == 0) return true;
 
   // A socket whose connect failed is of no further use: the next pass starts afresh.
-  CloseSocket(socket_);
+  socket_.Reset();
   if (connectFailureReported_) return false;
-  char reason[512];
-  std::snprintf(reason, sizeof reason, "%s: Failed to connect to server %s:%d", kConnect,
-                Settings().network.address.c_str(), Settings().network.port);
-  SetConnectionState(reason, ConnectionState::Lost);
+  ReportLoss(error, kConnect, "Failed to connect to server %s:%d", Settings().network.address.c_str(),
+             Settings().network.port);
   connectFailureReported_ = true;
   return false;
 }

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "driver/channels/tcp_channel_base.h"
+#include "driver/support/unique_fd.h"
 
 namespace korvane {
 
@@ -31,9 +32,9 @@ class CTcpClientChannel : public CTcpChannelBase {
   Resolution Resolve(in_addr& address);
   /// Limit of a connection attempt and of a name lookup (settings.network.timeout).
   std::chrono::milliseconds NetworkTimeout() const;
-  bool FailConnect(const char* reasonFormat);
+  bool FailConnect(int error, const char* reason);
 
-  int socket_ = -1;
+  UniqueFd socket_;
   // The connection failure is reported once per channel object.
   bool connectFailureReported_ = false;
 };

@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -26,25 +25,24 @@ CUdpChannel::CUdpChannel(IDataDriver& driver, IDebug& debug, const ChannelSettin
   SetKind("UDP Channel");
 }
 
-CUdpChannel::~CUdpChannel() { CloseSocket(socket_); }
+CUdpChannel::~CUdpChannel() = default;
 
-bool CUdpChannel::FailOpen(const char* reasonFormat) {
-  char reason[256];
-  std::snprintf(reason, sizeof reason, reasonFormat, "korvane::CUdpChannel::OpenChannel");
-  SetConnectionState(reason, ConnectionState::Lost);
+bool CUdpChannel::FailOpen(int error, const char* reason) {
+  ReportLoss(error, "korvane::CUdpChannel::OpenChannel", "%s", reason);
   CloseChannel();
   return false;
 }
 
 bool CUdpChannel::OpenChannel() {
   OpenWSA();
-  socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (socket_ < 0) return FailOpen("%s: Failed to create socket");
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return FailOpen(errno, "Failed to create socket");
+  socket_.Reset(fd);
   // A failed bind does not stop the start; Run reports it and tries again.
   Bind();
-  if (!SetSocketOption(socket_, SOL_SOCKET, SO_RCVBUF, static_cast<int>(kReceiveBufferSize)) ||
-      !SetReceiveTimeout(socket_, PollInterval())) {
-    return FailOpen("%s: Failed to set socket options");
+  if (!SetSocketOption(fd, SOL_SOCKET, SO_RCVBUF, static_cast<int>(kReceiveBufferSize)) ||
+      !SetReceiveTimeout(fd, PollInterval())) {
+    return FailOpen(errno, "Failed to set socket options");
   }
   return true;
 }
@@ -54,18 +52,18 @@ bool CUdpChannel::Bind() {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(static_cast<uint16_t>(Settings().network.port));
-  if (::bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  if (::bind(socket_.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     bindError_ = errno;
     return false;
   }
   bindError_ = 0;
-  boundPort_ = LocalPort(socket_);
+  boundPort_ = LocalPort(socket_.Get());
   return true;
 }
 
 void CUdpChannel::CloseChannel() {
   SetConnectionState({}, ConnectionState::Closed);
-  CloseSocket(socket_);
+  socket_.Reset();
   boundPort_ = 0;
   CloseWSA();
 }
@@ -81,18 +79,19 @@ int CUdpChannel::Run() {
       WaitForStop(PollInterval());
       continue;
     }
-    const Readiness readiness = WaitForSocket(socket_, POLLIN, PollInterval());
-    if (readiness == Readiness::kStopped) break;
-    if (readiness == Readiness::kTimeout) continue;
-    if (readiness == Readiness::kError) {
-      Log(kLogError, kCatUdpChannel, "%s: Error reading from socket (code %d)", kRun, errno);
+    const WaitResult wait = WaitForSocket(socket_.Get(), POLLIN, PollInterval());
+    if (wait.readiness == Readiness::kStopped) break;
+    if (wait.readiness == Readiness::kTimeout) continue;
+    if (wait.readiness == Readiness::kError) {
+      Log(kLogError, kCatUdpChannel, "%s: Error reading from socket (code %d)", kRun, wait.error);
       WaitForStop(kErrorPause);
       continue;
     }
-    const ssize_t received = ::recv(socket_, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    const ssize_t received = ::recv(socket_.Get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
     if (received < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-      Log(kLogError, kCatUdpChannel, "%s: Error reading from socket (code %d)", kRun, errno);
+      const int error = errno;
+      if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) continue;
+      Log(kLogError, kCatUdpChannel, "%s: Error reading from socket (code %d)", kRun, error);
       WaitForStop(kErrorPause);
       continue;
     }

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "driver/channels/channel_base.h"
+#include "driver/support/unique_fd.h"
 
 namespace korvane {
 
@@ -28,9 +29,9 @@ class CUdpChannel : public CChannelBase {
 
  private:
   bool Bind();
-  bool FailOpen(const char* reasonFormat);
+  bool FailOpen(int error, const char* reason);
 
-  int socket_ = -1;
+  UniqueFd socket_;
   std::atomic<uint16_t> boundPort_{0};
   int bindError_ = 0;
 };

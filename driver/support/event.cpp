@@ -9,20 +9,18 @@ namespace korvane {
 
 Event::Event(Mode mode, bool initiallySet) : mode_(mode), set_(initiallySet) {
   if (mode_ == Mode::kManualReset) {
-    fd_ = eventfd(initiallySet ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
+    fd_.Reset(eventfd(initiallySet ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK));
   }
 }
 
-Event::~Event() {
-  if (fd_ >= 0) close(fd_);
-}
+Event::~Event() = default;
 
 void Event::Set() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!set_ && fd_ >= 0) {
+    if (!set_ && fd_) {
       uint64_t one = 1;
-      [[maybe_unused]] ssize_t n = write(fd_, &one, sizeof one);
+      [[maybe_unused]] ssize_t n = write(fd_.Get(), &one, sizeof one);
     }
     set_ = true;
   }
@@ -35,9 +33,9 @@ void Event::Set() {
 
 void Event::Reset() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (set_ && fd_ >= 0) {
+  if (set_ && fd_) {
     uint64_t value = 0;
-    [[maybe_unused]] ssize_t n = read(fd_, &value, sizeof value);
+    [[maybe_unused]] ssize_t n = read(fd_.Get(), &value, sizeof value);
   }
   set_ = false;
 }

@@ -5,6 +5,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "driver/support/unique_fd.h"
+
 namespace korvane {
 
 class Event {
@@ -29,14 +31,14 @@ class Event {
   void Wait();
   /// A descriptor that polls readable while a manual-reset event is set
   /// (-1 when the system gave none). Worker loops add it to their poll set.
-  int Fd() const { return fd_; }
+  int Fd() const { return fd_.Get(); }
 
  private:
   const Mode mode_;
   mutable std::mutex mutex_;
   std::condition_variable cv_;
   bool set_;
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 }  // namespace korvane

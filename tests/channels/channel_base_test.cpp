@@ -1,6 +1,7 @@
 #include "driver/channels/channel_base.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <functional>
@@ -8,10 +9,14 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "driver/support/unique_fd.h"
 #include "tests/support/fake_data_driver.h"
 #include "tests/support/recording_debug.h"
+#include "tests/support/socket_peers.h"
+#include "tests/support/watchdog.h"
 
 namespace korvane {
 namespace {
@@ -19,6 +24,8 @@ namespace {
 using namespace std::chrono_literals;
 using testing::FakeDataDriver;
 using testing::RecordingDebug;
+using testing::TestStream;
+using testing::Watchdog;
 
 // A transport with no transport: its worker runs `body` (by default it waits
 // for the stop event), so the base class can be driven directly.
@@ -35,7 +42,10 @@ class TestChannel : public CChannelBase {
 
   using CChannelBase::ConnectionState;
   using CChannelBase::ProcessData;
+  using CChannelBase::Readiness;
   using CChannelBase::SetConnectionState;
+  using CChannelBase::StartHelper;
+  using CChannelBase::WaitForAny;
 
   bool openResult = true;
   std::function<void(TestChannel&)> body;
@@ -210,6 +220,122 @@ TEST_F(ChannelBaseTest, WorkerMissingTheJoinLimitIsLeftBehindSafely) {
   driver.Release();
   ASSERT_EQ(destroyed.get_future().wait_for(2s), std::future_status::ready);
   EXPECT_EQ(debug.Lines().size(), linesBefore) << "the left-behind worker logged after Stop returned";
+}
+
+// A helper reading a flooded socket beside an idle one: Stop wakes it through
+// the stop descriptor its wait adds, and joins it before returning.
+TEST_F(ChannelBaseTest, HelperThreadStopsWithinHalfASecondUnderAFlood) {
+  settings.lineFeedBytes = {'\n'};
+  driver.SetKeepMessages(false);
+  int flooded[2];
+  int idle[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, flooded), 0);
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, idle), 0);
+  const UniqueFd reader(flooded[0]);
+  TestStream writer(flooded[1]);
+  const UniqueFd idleReader(idle[0]);
+  const UniqueFd idleWriter(idle[1]);
+
+  auto channel = MakeChannel();
+  std::atomic<bool> helperEnded{false};
+  std::atomic<bool> idleReported{false};
+  channel->body = [&](TestChannel& self) {
+    ASSERT_TRUE(self.StartHelper([&] {
+      char buffer[8192];
+      pollfd fds[2] = {{idleReader.Get(), POLLIN, 0}, {reader.Get(), POLLIN, 0}};
+      for (;;) {
+        const auto result = self.WaitForAny(fds, 500ms);
+        if (result.readiness == TestChannel::Readiness::kStopped) break;
+        if (fds[0].revents != 0) idleReported = true;
+        if (result.readiness != TestChannel::Readiness::kReady || (fds[1].revents & POLLIN) == 0) continue;
+        const ssize_t n = ::read(reader.Get(), buffer, sizeof buffer);
+        if (n > 0) self.ProcessData(buffer, static_cast<size_t>(n));
+      }
+      helperEnded = true;
+    }));
+  };
+  ASSERT_TRUE(channel->Start());
+  std::atomic<bool> flooding{true};
+  std::thread flood([&] {
+    std::string block;
+    for (int i = 0; i < 1000; ++i) block += "0123456789012345678901234567890123456789\n";
+    while (flooding && writer.Send(block, 200ms)) {
+    }
+  });
+  ASSERT_TRUE(driver.WaitForMessages(5000));
+  const auto started = std::chrono::steady_clock::now();
+  {
+    Watchdog watchdog(2s, "Stop of a flooded helper");
+    channel->Stop();
+  }
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  EXPECT_TRUE(helperEnded) << "Stop returned before the helper ended";
+  flooding = false;
+  flood.join();
+  EXPECT_LT(elapsed, 500ms);
+  EXPECT_FALSE(idleReported) << "readiness reported for a descriptor with nothing to read";
+  EXPECT_FALSE(debug.Contains("Channel timeout"));
+}
+
+// A helper stuck in the driver beyond the join limit is left behind like a
+// worker: it makes no further call once it wakes, and the channel's memory
+// lives until the helper ends, although the worker ended long before.
+TEST_F(ChannelBaseTest, HelperLeftBehindMakesNoDriverCallAndKeepsTheChannelAlive) {
+  settings.lineFeedBytes = {'\n'};
+  auto channel = MakeChannel();
+  channel->SetJoinTimeout(50ms);
+  std::promise<void> destroyed;
+  channel->onDestroy = [&] { destroyed.set_value(); };
+  channel->body = [](TestChannel& self) {
+    self.StartHelper([&self] {
+      self.ProcessData("stuck\nnever\n", 12);
+      self.SetConnectionState("gone", TestChannel::ConnectionState::Lost);
+    });
+  };
+  driver.BlockDeliveries();
+  ASSERT_TRUE(channel->Start());
+  ASSERT_TRUE(driver.WaitForBlockedDelivery());
+
+  channel->Stop();
+  EXPECT_TRUE(debug.Contains("korvane::CChannelBase::Stop: Channel timeout: thread terminating"));
+  EXPECT_FALSE(channel->Start()) << "a left-behind helper still uses the channel";
+  channel.reset();
+  const size_t linesBefore = debug.Lines().size();
+
+  driver.Release();
+  ASSERT_EQ(destroyed.get_future().wait_for(2s), std::future_status::ready);
+  EXPECT_EQ(driver.Texts(), (std::vector<std::string>{"stuck"}));
+  EXPECT_EQ(debug.Lines().size(), linesBefore) << "the left-behind helper logged after Stop returned";
+}
+
+// Stop on a helper only signals: the worker and the helper both end, and the
+// host's Stop that follows joins them without waiting for the limit.
+TEST_F(ChannelBaseTest, StopCalledFromAHelperEndsEveryThread) {
+  auto channel = MakeChannel();
+  std::promise<void> helperStopped;
+  channel->body = [&](TestChannel& self) {
+    self.StartHelper([&] {
+      self.Stop();
+      helperStopped.set_value();
+    });
+  };
+  const int closesBefore = channel->closes.load() + 1;  // Start stops first, which closes once
+  ASSERT_TRUE(channel->Start());
+  ASSERT_EQ(helperStopped.get_future().wait_for(2s), std::future_status::ready);
+  // The worker noticed the stop by itself and released its transport.
+  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  while (channel->closes.load() == closesBefore && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  EXPECT_EQ(channel->closes.load(), closesBefore + 1);
+  const auto started = std::chrono::steady_clock::now();
+  {
+    Watchdog watchdog(2s, "Stop after a helper stopped the channel");
+    channel->Stop();
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 500ms);
+  EXPECT_FALSE(debug.Contains("Channel timeout"));
+  EXPECT_FALSE(channel->IsRunning());
 }
 
 }  // namespace
