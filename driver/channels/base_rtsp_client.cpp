@@ -1,6 +1,5 @@
 #include "driver/channels/base_rtsp_client.h"
 
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -19,18 +18,6 @@ constexpr size_t kReadSize = 4096;
 std::chrono::milliseconds Remaining(const Clock& clock, Clock::TimePoint deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock.Now());
   return left.count() > 0 ? left : std::chrono::milliseconds(0);
-}
-
-bool Resolve(const std::string& host, in_addr& address) {
-  if (ParseIPv4(host, address)) return true;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* result = nullptr;
-  const bool found = ::getaddrinfo(host.c_str(), nullptr, &hints, &result) == 0 && result != nullptr;
-  if (found) address = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr;
-  if (result != nullptr) ::freeaddrinfo(result);
-  return found;
 }
 
 }  // namespace
@@ -124,7 +111,7 @@ std::string BuildRTSPRequest(RTSPRequestType type, const RTSPClientParameters& p
   return text;
 }
 
-CBaseRTSPClient::CBaseRTSPClient(IRTSPSocketWaiter& waiter, const Clock& clock) : waiter_(waiter), clock_(clock) {}
+CBaseRTSPClient::CBaseRTSPClient(ISocketWaiter& waiter, const Clock& clock) : waiter_(waiter), clock_(clock) {}
 
 CBaseRTSPClient::~CBaseRTSPClient() { Close(); }
 
@@ -153,29 +140,33 @@ bool CBaseRTSPClient::Connect() {
   sockaddr_in server{};
   server.sin_family = AF_INET;
   server.sin_port = htons(parameters_.serverPort);
-  if (!Resolve(parameters_.address, server.sin_addr)) return Fail(Failure::kNotConnected);
-  socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (socket_ < 0) return Fail(Failure::kNotConnected);
-  SetSocketOption(socket_, SOL_SOCKET, SO_RCVBUF, parameters_.receiveBuffer);
-  if (::connect(socket_, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0) return true;
+  if (parameters_.resolvedAddress) {
+    server.sin_addr = *parameters_.resolvedAddress;
+  } else if (!ParseIPv4(parameters_.address, server.sin_addr)) {
+    return Fail(Failure::kNotConnected);
+  }
+  socket_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!socket_) return Fail(Failure::kNotConnected);
+  SetSocketOption(socket_.Get(), SOL_SOCKET, SO_RCVBUF, parameters_.receiveBuffer);
+  if (::connect(socket_.Get(), reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0) return true;
   if (errno != EINPROGRESS) return Fail(Failure::kNotConnected);
-  switch (waiter_.WaitForSocket(socket_, POLLOUT, parameters_.connectTimeout)) {
-    case IRTSPSocketWaiter::Result::kReady:
+  switch (waiter_.WaitForSocket(socket_.Get(), POLLOUT, parameters_.connectTimeout)) {
+    case ISocketWaiter::Result::kReady:
       break;
-    case IRTSPSocketWaiter::Result::kStopped:
+    case ISocketWaiter::Result::kStopped:
       return Fail(Failure::kStopped);
     default:
       return Fail(Failure::kNotConnected);
   }
   int error = 0;
   socklen_t length = sizeof error;
-  if (::getsockopt(socket_, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+  if (::getsockopt(socket_.Get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
     return Fail(Failure::kNotConnected);
   }
   return true;
 }
 
-void CBaseRTSPClient::Close() { CloseSocket(socket_); }
+void CBaseRTSPClient::Close() { socket_.Reset(); }
 
 bool CBaseRTSPClient::Fail(Failure failure) {
   failure_ = failure;
@@ -211,16 +202,18 @@ bool CBaseRTSPClient::SendAll(const std::string& text) {
   const auto deadline = clock_.Now() + parameters_.receiveTimeout;
   size_t sent = 0;
   while (sent < text.size()) {
-    const ssize_t n = ::send(socket_, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+    const ssize_t n = ::send(socket_.Get(), text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
     if (n > 0) {
       sent += static_cast<size_t>(n);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return Fail(Failure::kSendFailed);
-    const auto result = waiter_.WaitForSocket(socket_, POLLOUT, Remaining(clock_, deadline));
-    if (result == IRTSPSocketWaiter::Result::kStopped) return Fail(Failure::kStopped);
-    if (result != IRTSPSocketWaiter::Result::kReady) return Fail(Failure::kSendFailed);
+    const auto left = Remaining(clock_, deadline);
+    if (left.count() == 0) return Fail(Failure::kSendFailed);
+    const auto result = waiter_.WaitForSocket(socket_.Get(), POLLOUT, left);
+    if (result == ISocketWaiter::Result::kStopped) return Fail(Failure::kStopped);
+    if (result != ISocketWaiter::Result::kReady) return Fail(Failure::kSendFailed);
   }
   return true;
 }
@@ -241,7 +234,7 @@ bool CBaseRTSPClient::ReadAnswer(std::string& answer) {
       case AnswerFrame::kIncomplete:
         break;
     }
-    const ssize_t n = ::recv(socket_, buffer, sizeof buffer, MSG_DONTWAIT);
+    const ssize_t n = ::recv(socket_.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
     if (n > 0) {
       received_.append(buffer, static_cast<size_t>(n));
       continue;
@@ -251,9 +244,10 @@ bool CBaseRTSPClient::ReadAnswer(std::string& answer) {
     if (errno != EAGAIN && errno != EWOULDBLOCK) return Fail(Failure::kNoAnswer);
     const auto left = Remaining(clock_, deadline);
     if (left.count() == 0) return Fail(Failure::kNoAnswer);
-    const auto result = waiter_.WaitForSocket(socket_, POLLIN, left);
-    if (result == IRTSPSocketWaiter::Result::kStopped) return Fail(Failure::kStopped);
-    if (result == IRTSPSocketWaiter::Result::kError) return Fail(Failure::kNoAnswer);
+    // A wait that times out has waited all the time that was left.
+    const auto result = waiter_.WaitForSocket(socket_.Get(), POLLIN, left);
+    if (result == ISocketWaiter::Result::kStopped) return Fail(Failure::kStopped);
+    if (result != ISocketWaiter::Result::kReady) return Fail(Failure::kNoAnswer);
   }
 }
 

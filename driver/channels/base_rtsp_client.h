@@ -4,33 +4,29 @@
 // time: send, then read its answer. Used on the RTSP channel's worker thread.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "driver/channels/rtsp_response_parser.h"
+#include "driver/channels/socket_waiter.h"
 #include "driver/support/authentication.h"
 #include "driver/support/clock.h"
+#include "driver/support/unique_fd.h"
 
 namespace korvane {
-
-/// How the client waits for its socket. The RTSP channel's waiter also
-/// returns kStopped as soon as the channel is asked to stop.
-class IRTSPSocketWaiter {
- public:
-  enum class Result { kReady, kTimeout, kStopped, kError };
-  /// Waits up to `timeout` for `events` (poll flags) on `fd`.
-  virtual Result WaitForSocket(int fd, short events, std::chrono::milliseconds timeout) = 0;
-
- protected:
-  ~IRTSPSocketWaiter() = default;
-};
 
 struct RTSPClientParameters {
   uint16_t serverPort = 554;
   uint16_t rtpClientPort = 0;  ///< announced in SETUP
   uint16_t rtcpClientPort = 0;
-  std::string address;  ///< host name or dotted address
+  std::string address;  ///< host name or dotted address, as the URLs name the server
+  /// Where to connect when `address` is a name the caller has looked up;
+  /// without it `address` must be a dotted IPv4 address.
+  std::optional<in_addr> resolvedAddress;
   std::string user;
   std::string password;
   std::chrono::milliseconds connectTimeout{5000};
@@ -66,7 +62,7 @@ class CBaseRTSPClient {
  public:
   using Failure = RTSPFailure;
 
-  CBaseRTSPClient(IRTSPSocketWaiter& waiter, const Clock& clock);
+  CBaseRTSPClient(ISocketWaiter& waiter, const Clock& clock);
   virtual ~CBaseRTSPClient();
   CBaseRTSPClient(const CBaseRTSPClient&) = delete;
   CBaseRTSPClient& operator=(const CBaseRTSPClient&) = delete;
@@ -84,8 +80,10 @@ class CBaseRTSPClient {
   /// than ours (which we adopt) or with Digest again (a fresh nonce).
   bool SendRequestWithAuth(RTSPRequestType type);
   void Close();
+  /// Longest wait for one answer from now on (tear-down uses a short one).
+  void SetReceiveTimeout(std::chrono::milliseconds timeout) { parameters_.receiveTimeout = timeout; }
 
-  bool IsConnected() const { return socket_ >= 0; }
+  bool IsConnected() const { return socket_.Valid(); }
   Failure LastFailure() const { return failure_; }
   const CRTSPResponseParser& Parser() const { return parser_; }
   const RTSPClientParameters& Parameters() const { return parameters_; }
@@ -100,11 +98,11 @@ class CBaseRTSPClient {
   bool ReadAnswer(std::string& answer);
   bool Fail(Failure failure);
 
-  IRTSPSocketWaiter& waiter_;
+  ISocketWaiter& waiter_;
   const Clock& clock_;
   RTSPClientParameters parameters_;
   CRTSPResponseParser parser_;
-  int socket_ = -1;
+  UniqueFd socket_;
   Failure failure_ = Failure::kNone;
   // Bytes received after the last answer.
   std::string received_;
