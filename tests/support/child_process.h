@@ -1,5 +1,7 @@
-// Runs kestrel-host as a child process with its standard output and error
-// captured, every wait bounded, and a kill when a deadline passes.
+// Runs a program as a child process with its standard output and error
+// captured, every wait bounded, and a kill when a deadline passes. Its
+// standard input is a pipe that closes when the object goes, so a peer that
+// watches it ends with the test even when the test program crashes.
 #pragma once
 
 #include <fcntl.h>
@@ -16,39 +18,43 @@
 
 namespace korvane::testing {
 
-class HostProcess {
+class ChildProcess {
  public:
   using Clock = std::chrono::steady_clock;
 
-  explicit HostProcess(const std::vector<std::string>& args) {
+  /// Starts `argv[0]` (a path) with the arguments that follow it.
+  explicit ChildProcess(std::vector<std::string> all) {
+    int in[2];
     int out[2];
     int err[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return;
-    if (pipe2(err, O_CLOEXEC) != 0) {
-      close(out[0]);
-      close(out[1]);
+    if (pipe2(in, O_CLOEXEC) != 0) return;
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+      close(in[0]);
+      close(in[1]);
       return;
     }
     // argv is built before fork: the child only calls async-signal-safe functions.
-    std::vector<std::string> all{KESTREL_HOST_PATH};
-    all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& arg : all) argv.push_back(arg.data());
     argv.push_back(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
+      dup2(in[0], STDIN_FILENO);
       dup2(out[1], STDOUT_FILENO);
       dup2(err[1], STDERR_FILENO);
       execv(argv[0], argv.data());
       _exit(127);
     }
+    close(in[0]);
     close(out[1]);
     close(err[1]);
+    in_ = in[1];
     out_ = out[0];
     err_ = err[0];
   }
 
-  ~HostProcess() {
+  ~ChildProcess() {
+    if (in_ >= 0) close(in_);
     if (pid_ > 0 && !reaped_) {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
@@ -57,8 +63,8 @@ class HostProcess {
     if (err_ >= 0) close(err_);
   }
 
-  HostProcess(const HostProcess&) = delete;
-  HostProcess& operator=(const HostProcess&) = delete;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool Started() const { return pid_ > 0; }
 
@@ -142,6 +148,7 @@ class HostProcess {
 
   pid_t pid_ = -1;
   bool reaped_ = false;
+  int in_ = -1;
   int out_ = -1;
   int err_ = -1;
   std::string out_text_;
