@@ -9,6 +9,9 @@ packages=(
   libxml2-dev libboost-regex-dev libcurl4-openssl-dev libssl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   curl python3 iproute2
+  # GStreamer's RTSP server, the camera the RTSP channel tests talk to
+  python3-gi gir1.2-gst-rtsp-server-1.0 gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )
 
 missing=()
