@@ -10,6 +10,7 @@ RTCP packet a client sent ("RTCP <bytes>"). Ends on SIGTERM, SIGINT, when its
 standard input closes (--watch-stdin), or after --lifetime seconds.
 """
 import argparse
+import os
 import signal
 import struct
 import sys
@@ -50,7 +51,10 @@ class MetadataFeed:
         if self.options.count and self.sent >= self.options.count:
             self.source = 0
             return False
-        text = self.options.message.replace("{n}", str(self.sent)).encode()
+        if self.options.payloads:
+            text = self.options.payloads[self.sent % len(self.options.payloads)]
+        else:
+            text = self.options.message.replace("{n}", str(self.sent)).encode()
         header = struct.pack("!BBHII", 0x80, 0x80 | PAYLOAD_TYPE, self.sequence & 0xFFFF,
                              (self.sent * 9000) & 0xFFFFFFFF, 0x4B455354)
         self.sequence += 1
@@ -132,11 +136,17 @@ def main():
     parser.add_argument("--interval-ms", type=int, default=20)
     parser.add_argument("--count", type=int, default=0, help="packets per session, 0: no limit")
     parser.add_argument("--first-sequence", type=int, default=1000)
-    parser.add_argument("--message", default="<tt:MetadataStream n=\"{n}\"/>")
+    parser.add_argument("--message", default="<tt:MetadataStream n=\"{n}\"/>", help="payload; {n} counts packets")
+    parser.add_argument("--messages", help="folder whose files, in name order, are sent as payloads over and over")
     parser.add_argument("--rtcp-interval-ms", type=int, default=5000, help="shortest time between sender reports")
     parser.add_argument("--lifetime", type=int, default=0, help="seconds, 0: until a signal")
     parser.add_argument("--watch-stdin", action="store_true", help="end when standard input closes")
     options = parser.parse_args()
+    options.payloads = []
+    if options.messages:
+        for name in sorted(os.listdir(options.messages)):
+            with open(os.path.join(options.messages, name), "rb") as payload:
+                options.payloads.append(payload.read())
 
     Gst.init(None)
     loop = GLib.MainLoop()
