@@ -240,6 +240,8 @@ RtspReply FakeCamera::Reply(const std::string& text) const {
   return reply;
 }
 
+void FakeCamera::NextNonce() { nonce_ = Format("n%u", ++nonceCounter_); }
+
 bool FakeCamera::Authorized(const std::string& request, const std::string& method) {
   const std::string header = RtspHeader(request, "Authorization");
   switch (options_.auth) {
@@ -258,7 +260,7 @@ bool FakeCamera::Authorized(const std::string& request, const std::string& metho
                          AuthParameter(header, "response") ==
                              DigestResponse(options_.user, options_.realm, options_.password, method, uri, nonce_);
       // With a changing nonce every nonce serves one request.
-      if (valid && options_.changingNonce) nonce_ = "n" + std::to_string(++nonceCounter_);
+      if (valid && options_.changingNonce) NextNonce();
       return valid;
     }
   }
@@ -271,7 +273,7 @@ RtspReply FakeCamera::Answer(const std::string& request) {
   const std::string cseq = "CSeq: " + Cseq(request) + "\r\n";
   if (!Authorized(request, method)) {
     ++refusals_;
-    if (options_.changingNonce) nonce_ = "n" + std::to_string(++nonceCounter_);
+    if (options_.changingNonce) NextNonce();
     const std::string challenge =
         options_.auth == Auth::kBasic
             ? "WWW-Authenticate: Basic realm=\"" + options_.realm + "\"\r\n"

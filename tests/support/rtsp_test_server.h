@@ -119,6 +119,7 @@ class FakeCamera {
 
  private:
   bool Authorized(const std::string& request, const std::string& method);
+  void NextNonce();
   RtspReply Reply(const std::string& text) const;
 
   const Options options_;
