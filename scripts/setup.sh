@@ -10,6 +10,9 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   curl python3 iproute2 socat
   lighttpd lighttpd-mod-openssl openssl wrk
+  # GStreamer's RTSP server, the camera the RTSP channel tests talk to
+  python3-gi gir1.2-gst-rtsp-server-1.0 gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )
 
 missing=()

@@ -1,5 +1,6 @@
 #include "driver/channels/channel_base.h"
 
+#include <netdb.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "driver/channels/socket_options.h"
 #include "driver/common/search_data.h"
 #include "driver/support/annotated_mutex.h"
 #include "driver/support/code_page.h"
@@ -47,6 +49,29 @@ SplitterSettings SplitterSettingsFor(const ChannelSettings& settings, size_t lim
 int ToPollTimeout(std::chrono::milliseconds timeout) {
   if (timeout.count() <= 0) return 0;
   return timeout.count() > INT_MAX ? INT_MAX : static_cast<int>(timeout.count());
+}
+
+// One host-name lookup, shared by the channel and the helper thread that
+// runs it, so a stop never waits for a slow name server.
+struct Lookup {
+  Event done;
+  AnnotatedMutex mutex;
+  bool found GUARDED_BY(mutex) = false;
+  in_addr address GUARDED_BY(mutex){};
+};
+
+void RunLookup(Lookup& lookup, const std::string& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &result) == 0 && result != nullptr) {
+    AnnotatedLock lock(lookup.mutex);
+    lookup.address = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr;
+    lookup.found = true;
+  }
+  if (result != nullptr) ::freeaddrinfo(result);
+  lookup.done.Set();
 }
 
 }  // namespace
@@ -483,6 +508,16 @@ void CChannelBase::ReportOpenFailed() {
   }
 }
 
+void CChannelBase::ResetCustomValidator() {
+  if (Silenced()) return;
+  try {
+    driver_.ResetCustomValidator();
+  } catch (...) {
+    Log(kLogError, kCatChannel, "%s: Validator reset failed with an exception",
+        "korvane::CChannelBase::ResetCustomValidator");
+  }
+}
+
 CChannelBase::WaitResult CChannelBase::WaitForAny(std::span<pollfd> fds, std::chrono::milliseconds timeout) {
   // The caller's descriptors and the stop descriptor; small sets stay on the stack.
   constexpr size_t kInline = 8;
@@ -515,6 +550,27 @@ CChannelBase::WaitResult CChannelBase::WaitForAny(std::span<pollfd> fds, std::ch
 CChannelBase::WaitResult CChannelBase::WaitForSocket(int fd, short events, std::chrono::milliseconds timeout) {
   pollfd entry{fd, events, 0};
   return WaitForAny(std::span<pollfd>(&entry, 1), timeout);
+}
+
+CChannelBase::Resolution CChannelBase::ResolveHost(const std::string& host, std::chrono::milliseconds timeout,
+                                                   in_addr& address) {
+  if (ParseIPv4(host, address)) return Resolution::kResolved;
+  auto lookup = std::make_shared<Lookup>();
+  // The lookup cannot be interrupted: Stop does not wait for it, and it only touches what it owns.
+  if (!StartHelper([lookup, host] { RunLookup(*lookup, host); }, HelperKind::kBlockingCall)) {
+    return StopRequested() ? Resolution::kStopped : Resolution::kFailed;
+  }
+  const auto deadline = clock_->Now() + timeout;
+  while (!lookup->done.IsSet()) {
+    if (clock_->Now() >= deadline) return Resolution::kFailed;
+    if (WaitForSocket(lookup->done.Fd(), POLLIN, pollInterval_).readiness == Readiness::kStopped) {
+      return Resolution::kStopped;
+    }
+  }
+  AnnotatedLock lock(lookup->mutex);
+  if (!lookup->found) return Resolution::kFailed;
+  address = lookup->address;
+  return Resolution::kResolved;
 }
 
 bool CChannelBase::WaitForStop(std::chrono::milliseconds timeout) { return clock_->WaitFor(stop_, timeout); }

@@ -2,6 +2,7 @@
 // receive bytes, cut them into messages and hand them to the driver.
 #pragma once
 
+#include <netinet/in.h>
 #include <poll.h>
 
 #include <atomic>
@@ -117,6 +118,8 @@ class CChannelBase : private IMessageSink {
   void Log(int32_t level, int32_t category, const char* format, ...) __attribute__((format(printf, 4, 5)));
   /// Tells the driver that the transport could not be opened.
   void ReportOpenFailed();
+  /// Asks the driver to reset its custom validator (the stream lost data).
+  void ResetCustomValidator();
 
   // --- helper threads ---
 
@@ -151,6 +154,11 @@ class CChannelBase : private IMessageSink {
   /// Waits up to `timeout`, measured with the channel's clock; true when stopped.
   bool WaitForStop(std::chrono::milliseconds timeout);
   bool StopRequested() const { return stop_.IsSet(); }
+  enum class Resolution { kResolved, kFailed, kStopped };
+  /// The first IPv4 address of `host`: a dotted address at once, a name
+  /// through a lookup on a helper thread, waited for up to `timeout` while
+  /// the stop event is watched. Worker or helper thread.
+  Resolution ResolveHost(const std::string& host, std::chrono::milliseconds timeout, in_addr& address);
   /// Polls readable once Stop has been called: for libraries that run their
   /// own poll loop (add it to their extra descriptors). Owned by the channel.
   int StopFd() const { return stop_.Fd(); }

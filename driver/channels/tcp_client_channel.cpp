@@ -1,6 +1,5 @@
 #include "driver/channels/tcp_client_channel.h"
 
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -9,37 +8,11 @@
 #include <string>
 
 #include "driver/channels/socket_options.h"
-#include "driver/support/annotated_mutex.h"
-#include "driver/support/event.h"
-#include "driver/support/thread_annotations.h"
 
 namespace korvane {
 namespace {
 
 constexpr const char* kConnect = "korvane::CTcpClientChannel::Connect";
-
-// One host-name lookup, shared by the channel and the helper thread that
-// runs it, so a stop never waits for a slow name server.
-struct Lookup {
-  Event done;
-  AnnotatedMutex mutex;
-  bool found GUARDED_BY(mutex) = false;
-  in_addr address GUARDED_BY(mutex){};
-};
-
-void RunLookup(Lookup& lookup, const std::string& host) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* result = nullptr;
-  if (::getaddrinfo(host.c_str(), nullptr, &hints, &result) == 0 && result != nullptr) {
-    AnnotatedLock lock(lookup.mutex);
-    lookup.address = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr;
-    lookup.found = true;
-  }
-  if (result != nullptr) ::freeaddrinfo(result);
-  lookup.done.Set();
-}
 
 }  // namespace
 
@@ -83,27 +56,6 @@ bool CTcpClientChannel::FailConnect(int error, const char* reason) {
   return false;
 }
 
-CTcpClientChannel::Resolution CTcpClientChannel::Resolve(in_addr& address) {
-  const std::string& host = Settings().network.address;
-  if (ParseIPv4(host, address)) return Resolution::kResolved;
-  auto lookup = std::make_shared<Lookup>();
-  // The lookup cannot be interrupted: Stop does not wait for it, and it only touches what it owns.
-  if (!StartHelper([lookup, host] { RunLookup(*lookup, host); }, HelperKind::kBlockingCall)) {
-    return StopRequested() ? Resolution::kStopped : Resolution::kFailed;
-  }
-  const auto deadline = GetClock().Now() + NetworkTimeout();
-  while (!lookup->done.IsSet()) {
-    if (GetClock().Now() >= deadline) return Resolution::kFailed;
-    if (WaitForSocket(lookup->done.Fd(), POLLIN, PollInterval()).readiness == Readiness::kStopped) {
-      return Resolution::kStopped;
-    }
-  }
-  AnnotatedLock lock(lookup->mutex);
-  if (!lookup->found) return Resolution::kFailed;
-  address = lookup->address;
-  return Resolution::kResolved;
-}
-
 std::chrono::milliseconds CTcpClientChannel::NetworkTimeout() const {
   const int32_t timeout = Settings().network.timeout;
   return std::chrono::milliseconds(timeout > 0 ? timeout : 10000);
@@ -120,7 +72,7 @@ bool CTcpClientChannel::Connect() {
   sockaddr_in server{};
   server.sin_family = AF_INET;
   server.sin_port = htons(static_cast<uint16_t>(Settings().network.port));
-  switch (Resolve(server.sin_addr)) {
+  switch (ResolveHost(Settings().network.address, NetworkTimeout(), server.sin_addr)) {
     case Resolution::kResolved:
       break;
     case Resolution::kStopped:

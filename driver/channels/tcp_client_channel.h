@@ -29,8 +29,6 @@ class CTcpClientChannel : public CTcpChannelBase {
   bool Connect();
 
  private:
-  enum class Resolution { kResolved, kFailed, kStopped };
-  Resolution Resolve(in_addr& address);
   /// Limit of a connection attempt and of a name lookup (settings.network.timeout).
   std::chrono::milliseconds NetworkTimeout() const;
   bool FailConnect(int error, const char* reason);

@@ -4,6 +4,7 @@
 #include "driver/channels/http_channel.h"
 #include "driver/channels/http_server_channel.h"
 #include "driver/channels/serial_channel.h"
+#include "driver/channels/rtsp_channel.h"
 #include "driver/channels/tcp_channel.h"
 #include "driver/channels/tcp_client_channel.h"
 #include "driver/channels/udp_channel.h"
@@ -31,7 +32,7 @@ constexpr ModelEntry kModels[] = {
     {"KestrelTcpClientModel", 3, 5, &D::ReadTCPClientParameters, &CreateTcpClientChannel, R::kNone},
     {"KestrelHttpModel", 6, 8, &D::ReadHttpParameters, &CreateHttpChannel, R::kNone},
     {"KestrelHttpServerModel", 2, 4, &D::ReadHttpServerParameters, &CreateHttpServerChannel, R::kNone},
-    {"KestrelRtspModel", 5, 7, &D::ReadRtspParameters, nullptr, R::kNone},
+    {"KestrelRtspModel", 5, 7, &D::ReadRtspParameters, &CreateRtspChannel, R::kNone},
     {"KestrelProxyModel", 7, 0, &D::ReadProxyParameters, &CreateTcpChannel, R::kProxy},
     {"KestrelIntrepidProxyModel", 5, 0, &D::ReadIntrepidProxyParameters, &CreateTcpChannel, R::kIntrepidProxy},
 };

@@ -49,6 +49,13 @@ void FakeDataDriver::OnOpenFailed(int32_t) {
   changed_.notify_all();
 }
 
+void FakeDataDriver::ResetCustomValidator() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++validatorResets_;
+  if (keepMessages_) sequence_.push_back("<reset>");
+  changed_.notify_all();
+}
+
 void FakeDataDriver::SetKeepMessages(bool keep) {
   std::lock_guard<std::mutex> lock(mutex_);
   keepMessages_ = keep;
@@ -102,6 +109,11 @@ size_t FakeDataDriver::ClearScreens() const {
 size_t FakeDataDriver::OpenFailures() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return openFailures_;
+}
+
+size_t FakeDataDriver::ValidatorResets() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return validatorResets_;
 }
 
 size_t FakeDataDriver::MessageBytes() const {

@@ -31,7 +31,7 @@ class FakeDataDriver : public IDataDriver {
   void OnClearScreen(const ChannelData* record) override;
   void ForwardNotify(int32_t) override {}
   void OnOpenFailed(int32_t channel) override;
-  void ResetCustomValidator() override {}
+  void ResetCustomValidator() override;
   int32_t GetValidationType() override { return validationType_; }
 
   void SetValidationType(int32_t type) { validationType_ = type; }
@@ -44,12 +44,14 @@ class FakeDataDriver : public IDataDriver {
   void ThrowOnce();
 
   std::vector<DeliveredMessage> Messages() const;
-  /// Message texts in order, with "<clear>" where a clear screen arrived.
+  /// Message texts in order, with "<clear>" where a clear screen arrived and
+  /// "<reset>" where the validator was reset.
   std::vector<std::string> Sequence() const;
   std::vector<std::string> Texts() const;
   size_t MessageCount() const;
   size_t ClearScreens() const;
   size_t OpenFailures() const;
+  size_t ValidatorResets() const;
   size_t MessageBytes() const;
 
   /// Waits until `predicate` holds (checked under the fake's lock).
@@ -73,6 +75,7 @@ class FakeDataDriver : public IDataDriver {
   size_t messageBytes_ = 0;
   size_t clearScreens_ = 0;
   size_t openFailures_ = 0;
+  size_t validatorResets_ = 0;
 };
 
 }  // namespace korvane::testing

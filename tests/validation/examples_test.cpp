@@ -96,6 +96,27 @@ TEST_F(ExamplesTest, AlarmPanelOverUdp) {
   EXPECT_NE(failures[0].find("korvane::CXMLParser::XSDValidateW"), std::string::npos) << failures[0];
 }
 
+TEST_F(ExamplesTest, CameraMetadataOverRtsp) {
+  auto validator = Open(kValidationXsd, "examples/rtsp-metadata/camera.xml", false);
+  ASSERT_NE(validator, nullptr);
+  std::vector<fs::path> samples;
+  for (const auto& entry : fs::directory_iterator(kRepository / "examples/rtsp-metadata/samples")) {
+    samples.push_back(entry);
+  }
+  std::sort(samples.begin(), samples.end());
+  ASSERT_EQ(samples.size(), 6u);
+  for (const fs::path& sample : samples) Deliver(*validator, ReadFile(sample));
+  // The motion state reported on connection is not an event; the end of motion is not mapped.
+  EXPECT_THAT(driver.host.Texts(Kind::kEvent), ElementsAre("Motion", "Camera tampered", "Entrance line crossed"));
+  const auto metadata = driver.host.Calls(Kind::kMetadata);
+  ASSERT_EQ(metadata.size(), 1u);
+  EXPECT_EQ(metadata[0].channel, 0);
+  // The line crossing is also shown as the document it came in.
+  ASSERT_EQ(driver.host.Count(Kind::kData), 1u);
+  EXPECT_NE(driver.host.Texts(Kind::kData)[0].find("Entrance West"), std::string::npos);
+  ASSERT_EQ(failures.size(), 1u);  // 6-not-well-formed.xml
+}
+
 TEST_F(ExamplesTest, LegacyAccessControl) {
   driver.SetEndEventSeconds(1);
   auto validator = Open(kValidationText, "examples/legacy-access/access.xml", true);
