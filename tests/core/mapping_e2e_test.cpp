@@ -164,6 +164,7 @@ constexpr auto kJoinLimit = 250ms;
 constexpr auto kHostBlocks = kJoinLimit * 6 / 5;
 
 Event* g_channelGone = nullptr;
+CTcpChannel* g_channel = nullptr;
 class ShortJoinTcpChannel : public CTcpChannel {
  public:
   using CTcpChannel::CTcpChannel;
