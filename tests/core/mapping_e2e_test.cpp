@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -163,13 +164,13 @@ TEST_F(MappingEndToEndTest, LegacyRulesMapThroughTheSameChannel) {
 constexpr auto kJoinLimit = 250ms;
 constexpr auto kHostBlocks = kJoinLimit * 6 / 5;
 
-Event* g_channelGone = nullptr;
+std::promise<void>* g_channelGone = nullptr;
 CTcpChannel* g_channel = nullptr;
 class ShortJoinTcpChannel : public CTcpChannel {
  public:
   using CTcpChannel::CTcpChannel;
   ~ShortJoinTcpChannel() override {
-    if (g_channelGone != nullptr) g_channelGone->Set();
+    if (g_channelGone != nullptr) g_channelGone->set_value();
   }
   static std::unique_ptr<CChannelBase> Make(IDataDriver& driver, IDebug& debug, const ChannelSettings& settings) {
     ChannelSettings copy = settings;
@@ -230,7 +231,8 @@ TEST_F(HostDirTest, CallbackBlockingThroughCloseAndReleaseFindsNothingFreed) {
         </param>
       </message></rules>)"));
   SlowHost host;  // outlives the worker
-  Event channelGone;
+  // A promise, not an event: the worker may still be inside the signal when the test ends.
+  std::promise<void> channelGone;
   g_channelGone = &channelGone;
   FakeSettings settings("KestrelTcpModel", {{1, "1"}, {2, "Text"}, {3, "mapping.xml"}});
   auto driver = std::make_unique<CKestrelDriver>();
@@ -250,7 +252,7 @@ TEST_F(HostDirTest, CallbackBlockingThroughCloseAndReleaseFindsNothingFreed) {
   driver.reset();  // ReleaseDriver while the worker is still inside the host
   g_channel = nullptr;
 
-  EXPECT_TRUE(channelGone.Wait(3s)) << "the left-behind worker never ended";
+  EXPECT_EQ(channelGone.get_future().wait_for(3s), std::future_status::ready) << "the left-behind worker never ended";
   g_channelGone = nullptr;
   EXPECT_EQ(host.callsAfterClose.load(), 0);
   EXPECT_EQ(host.Count(Kind::kEvent), 1u);
