@@ -190,28 +190,27 @@ void CDriverContext::HostGate::OnMetadata(int32_t kind, int32_t metadataChannel,
 // --- IDebug ---
 
 void CDriverContext::Log(int32_t level, int32_t category, const char* format, ...) {
-  if (format == nullptr) return;
   va_list args;
   va_start(args, format);
+  LogFormatted(level, category, format, args);
+  va_end(args);
+}
+
+void CDriverContext::LogFormatted(int32_t level, int32_t category, const char* format, va_list args) {
+  if (format == nullptr) return;
   va_list measure;
   va_copy(measure, args);
   const int length = std::vsnprintf(nullptr, 0, format, measure);
   va_end(measure);
-  if (length < 0) {
-    va_end(args);
-    return;
-  }
+  if (length < 0) return;
   std::string message;
-  bool formatted = false;
   try {
     message.resize(static_cast<size_t>(length));
-    std::vsnprintf(message.data(), message.size() + 1, format, args);
-    formatted = true;
   } catch (...) {
-    // Out of memory: the message is dropped like any other logging failure.
+    return;  // out of memory: the message is dropped like any other logging failure
   }
-  va_end(args);
-  if (formatted) LogText(level, category, message);
+  std::vsnprintf(message.data(), message.size() + 1, format, args);
+  LogText(level, category, message);
 }
 
 void CDriverContext::ConfigureLogger(uint8_t level, bool fileLogging) {

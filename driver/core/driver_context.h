@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -62,6 +63,8 @@ class CDriverContext final : public IDataDriver, public IDebug, public IDriver {
   void ConfigureLogger(uint8_t level, bool fileLogging);
   /// Writes one formatted line to the logger, if it is open.
   void LogText(int32_t level, int32_t category, const std::string& message);
+  /// Formats `format` with `args` and logs it; a failed formatting drops the line.
+  void LogFormatted(int32_t level, int32_t category, const char* format, va_list args);
 
   // IDataDriver
   void OnChannelData(const ChannelData* record) override;

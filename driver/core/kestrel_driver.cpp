@@ -236,28 +236,10 @@ void CKestrelDriver::ResetCustomValidator() { context_->ResetCustomValidator(); 
 int32_t CKestrelDriver::GetValidationType() { return validationCode_.load(std::memory_order_relaxed); }
 
 void CKestrelDriver::Log(int32_t level, int32_t category, const char* format, ...) {
-  if (format == nullptr) return;
   va_list args;
   va_start(args, format);
-  va_list measure;
-  va_copy(measure, args);
-  const int length = std::vsnprintf(nullptr, 0, format, measure);
-  va_end(measure);
-  if (length < 0) {
-    va_end(args);
-    return;
-  }
-  std::string message;
-  bool formatted = false;
-  try {
-    message.resize(static_cast<size_t>(length));
-    std::vsnprintf(message.data(), message.size() + 1, format, args);
-    formatted = true;
-  } catch (...) {
-    // Out of memory: the message is dropped like any other logging failure.
-  }
+  context_->LogFormatted(level, category, format, args);
   va_end(args);
-  if (formatted) context_->LogText(level, category, message);
 }
 
 void CKestrelDriver::LogPacket(const char* data, int32_t length) { context_->LogPacket(data, length); }
