@@ -31,7 +31,7 @@ struct CRTSPChannel::Session {
 
 // Every wait of the client and the session threads: the channel's own wait,
 // which ends on the channel's stop, plus the session's stop where there is one.
-class CRTSPChannel::Waiter : public ISocketWaiter {
+class CRTSPChannel::Waiter final : public ISocketWaiter {
  public:
   Waiter(CRTSPChannel& channel, const Event* sessionStop) : channel_(channel), sessionStop_(sessionStop) {}
 
