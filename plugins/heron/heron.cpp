@@ -1,6 +1,5 @@
 #include "plugins/heron/heron.h"
 
-#include <exception>
 #include <vector>
 
 #include "driver/support/string_utils.h"
@@ -45,17 +44,15 @@ bool ChecksumMatches(char received, char computed) {
 CHeron::CHeron() : CValidatorPlugin(kTexts, Counting::kOneDocument) {}
 
 bool CHeron::Open(IKSLDataValidatorAPIUser* user, const DeviceEndpoint* /*endpoint*/) {
+  user_ = user;
   try {
-    user_ = user;
     events_.clear();
     LoadEventTable();
     return !events_.empty();
-  } catch (const std::exception& e) {
-    events_.clear();
-    LogLine(true, Format("%s: %s could not be read (%s)", kOpen, kEventTableFile, e.what()));
-    return false;
   } catch (...) {
+    // Only allocations throw here; the log line is a fixed text for the same reason.
     events_.clear();
+    LogLine(true, "korvane::CHeron::Open: ContactID.xml could not be read: out of memory");
     return false;
   }
 }
@@ -99,8 +96,13 @@ bool CHeron::Close() {
   return true;
 }
 
-void CHeron::LogLine(bool error, const std::string& text) const {
-  if (user_ != nullptr) user_->Log(error ? 1 : 0, text.c_str());
+void CHeron::LogLine(bool error, const char* text) const noexcept {
+  if (user_ == nullptr) return;
+  try {
+    user_->Log(error ? 1 : 0, text);
+  } catch (...) {
+    // The driver's log failed; nothing else can report it.
+  }
 }
 
 char CHeron::ComputeChecksum(std::string_view block) {

@@ -52,7 +52,8 @@ class CHeron final : public CValidatorPlugin {
   bool Parse(const uint8_t* data, uint32_t length, std::string& text, uint32_t* count) override;
 
  private:
-  void LogLine(bool error, const std::string& text) const;
+  void LogLine(bool error, const char* text) const noexcept;
+  void LogLine(bool error, const std::string& text) const noexcept { LogLine(error, text.c_str()); }
   void LoadEventTable();
 
   IKSLDataValidatorAPIUser* user_ = nullptr;
