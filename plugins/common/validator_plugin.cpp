@@ -7,6 +7,19 @@
 #include "driver/support/string_utils.h"
 
 namespace korvane {
+namespace {
+
+/// False when `text` holds a control character no XML document may contain
+/// (every one below a blank but tab, line feed and carriage return).
+bool XmlCanCarry(const std::string& text) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r') return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 bool CValidatorPlugin::Validate(const uint8_t* data, uint32_t length, char* output, uint32_t* outputLength,
                                 uint32_t* count) {
@@ -18,6 +31,11 @@ bool CValidatorPlugin::Validate(const uint8_t* data, uint32_t length, char* outp
   if (data != nullptr && length > 0 && capacity > 0) {
     try {
       ok = Parse(data, length, text_, &parserCount);
+      // A document the driver cannot read is no success: the block was damaged.
+      if (ok && !XmlCanCarry(text_)) {
+        ok = false;
+        text_.clear();
+      }
       if (!ok && text_.empty()) text_ = texts_.parseFailure;
     } catch (...) {
       ok = false;

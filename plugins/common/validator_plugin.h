@@ -1,6 +1,9 @@
 // The part of Validate every plug-in shares: the argument checks, the parse
 // step behind an exception guard, and the copy of the answer into the
 // driver's buffer. A plug-in derives from CValidatorPlugin and supplies Parse.
+// A document that holds a control character no XML document may contain, or
+// that does not fit the buffer, is answered as a failure, never as a success
+// the driver could not use.
 #pragma once
 
 #include <cstdint>

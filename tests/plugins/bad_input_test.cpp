@@ -59,6 +59,23 @@ TEST_F(BadInputTest, EveryLengthAndEveryByteValue) {
   }
 }
 
+TEST_F(BadInputTest, ControlBytesInsideOtherwiseValidBlocksAreRefused) {
+  // A zero byte counts 10 in the check digit like a "0", so this message passes
+  // every check, but no XML document can carry it.
+  ASSERT_TRUE(Validate(heron, "24721181131010050").ok);
+  ExpectRefused(heron,
+                std::string("24721181131\0"
+                            "10050",
+                            17),
+                "Unable to parse Texecom message: invalid format or currupted");
+  // An event number may be any bytes; control bytes are still damage.
+  std::string block = "\x43NBV\x01";
+  uint8_t parity = 0xff;
+  for (char c : block) parity ^= static_cast<uint8_t>(c);
+  ExpectRefused(plover, block + static_cast<char>(parity),
+                "Unable to parse Galaxy message: invalid format or currupted");
+}
+
 TEST_F(BadInputTest, NullArgumentsAreRefusedWithoutTouchingTheOutput) {
   const std::string message = "24721181130000020";
   const auto* data = reinterpret_cast<const uint8_t*>(message.data());
