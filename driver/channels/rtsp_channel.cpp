@@ -15,6 +15,18 @@ constexpr const char* kConnect = "korvane::CRTSPChannel::Connect";
 constexpr const char* kOpenHandlers = "korvane::CRTSPChannel::OpenHandlers";
 constexpr const char* kCloseHandlers = "korvane::CRTSPChannel::CloseHandlers";
 
+// Sets an event when a thread's body is left, however it is left.
+class SetOnExit {
+ public:
+  explicit SetOnExit(Event& event) : event_(event) {}
+  ~SetOnExit() { event_.Set(); }
+  SetOnExit(const SetOnExit&) = delete;
+  SetOnExit& operator=(const SetOnExit&) = delete;
+
+ private:
+  Event& event_;
+};
+
 }  // namespace
 
 // The RTP receiver and RTCP session of one RTSP session, with what their
@@ -176,9 +188,9 @@ bool CRTSPChannel::OpenPortPair(Session& session) {
 bool CRTSPChannel::StartRtcpThread(const std::shared_ptr<Session>& session) {
   session->rtcpDone.Reset();
   const bool started = StartHelper([this, session] {
+    const SetOnExit done(session->rtcpDone);
     Waiter waiter(*this, &session->stop);
     session->rtcp.Run(waiter, PollInterval());
-    session->rtcpDone.Set();
   });
   if (!started) session->rtcpDone.Set();
   return started;
@@ -187,9 +199,9 @@ bool CRTSPChannel::StartRtcpThread(const std::shared_ptr<Session>& session) {
 bool CRTSPChannel::StartRtpThread(const std::shared_ptr<Session>& session) {
   session->rtpDone.Reset();
   const bool started = StartHelper([this, session] {
+    const SetOnExit done(session->rtpDone);
     Waiter waiter(*this, &session->stop);
     session->receiver.ReceiveLoop(*this, waiter, GetClock(), kSilenceLimit, PollInterval());
-    session->rtpDone.Set();
   });
   if (!started) session->rtpDone.Set();
   return started;

@@ -20,7 +20,7 @@ using testing::RtspTestServer;
 using testing::RtspUrl;
 using testing::Watchdog;
 
-class PollWaiter : public ISocketWaiter {
+class PollWaiter final : public ISocketWaiter {
  public:
   Result WaitForSocket(int fd, short events, std::chrono::milliseconds timeout) override {
     pollfd p{fd, events, 0};
