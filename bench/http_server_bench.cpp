@@ -23,12 +23,12 @@
 #include <string>
 #include <thread>
 
+#include "bench/bench_driver.h"
 #include "kestrel/exports.h"
 #include "tests/support/null_fakes.h"
 
+namespace korvane::bench {
 namespace {
-
-using namespace korvane;
 
 class CountingHost final : public testing::NullHost {
  public:
@@ -37,28 +37,6 @@ class CountingHost final : public testing::NullHost {
   }
   std::atomic<uint64_t> messages{0};
 };
-
-class Settings final : public IDriverSettings {
- public:
-  const char* GetParameter(int32_t index) override {
-    const auto found = parameters.find(index);
-    return found == parameters.end() ? nullptr : found->second.c_str();
-  }
-  const char* GetModel() override { return "KestrelHttpServerModel"; }
-  std::map<int32_t, std::string> parameters;
-};
-
-uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
 
 // The host directory holds the configuration (body delivered, empty "200 OK"
 // answer) and wrk's request script.
@@ -137,7 +115,7 @@ void BM_HttpServerPosts(benchmark::State& state) {
   }
   const auto mode = static_cast<Mode>(state.range(0));
   CountingHost host;
-  Settings settings;
+  BenchSettings settings("KestrelHttpServerModel");
   BenchDirectory();
   const uint16_t port = FreePort();
   settings.parameters = {{1, std::to_string(port)}, {2, "None"}, {3, "http_bench.xml"}, {4, ""}, {5, "0"}};
@@ -182,3 +160,4 @@ void BM_HttpServerPosts(benchmark::State& state) {
 BENCHMARK(BM_HttpServerPosts)->Arg(0)->Arg(1)->Arg(2)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
 }  // namespace
+}  // namespace korvane::bench

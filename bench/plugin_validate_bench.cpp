@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_driver.h"
 #include "bench/validator_bench_util.h"
 #include "kestrel/exports.h"
 #include "plugins/heron/heron.h"
@@ -54,11 +55,12 @@ class BenchHostDirectory {
  public:
   BenchHostDirectory() : dir_(fs::temp_directory_path() / ("kestrel_plugin_bench_" + std::to_string(::getpid()))) {
     fs::create_directories(dir_);
+    // Copies, not links: the driver reads no file whose real path leaves the host directory.
     for (const char* name : {"Heron.so", "Plover.so"}) {
-      fs::create_symlink(fs::path(KESTREL_PLUGIN_DIR) / name, dir_ / name);
+      fs::copy_file(fs::path(KESTREL_PLUGIN_DIR) / name, dir_ / name);
     }
-    fs::create_symlink(Repository() / "plugins/heron/ContactID.xml", dir_ / "ContactID.xml");
-    fs::create_symlink(Repository() / "examples", dir_ / "examples");
+    fs::copy_file(Repository() / "plugins/heron/ContactID.xml", dir_ / "ContactID.xml");
+    fs::copy(Repository() / "examples", dir_ / "examples", fs::copy_options::recursive);
     ::setenv("KESTREL_HOST_DIR", dir_.c_str(), 1);
   }
   ~BenchHostDirectory() {
@@ -114,67 +116,6 @@ BENCHMARK(BM_PloverValidate);
 
 // --- end to end over TCP ---
 
-class Settings final : public IDriverSettings {
- public:
-  const char* GetParameter(int32_t index) override {
-    const auto found = parameters.find(index);
-    return found == parameters.end() ? nullptr : found->second.c_str();
-  }
-  const char* GetModel() override { return "KestrelTcpModel"; }
-  std::map<int32_t, std::string> parameters;
-};
-
-uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
-// The driver listens once its worker has run; connect until it answers.
-int ConnectWithin(uint16_t port, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
-    ::close(fd);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return -1;
-}
-
-/// Sends everything, reading the driver's acknowledgements meanwhile so neither side stalls.
-bool SendAll(int fd, const std::string& bytes) {
-  size_t sent = 0;
-  char acks[4096];
-  while (sent < bytes.size()) {
-    while (::recv(fd, acks, sizeof acks, MSG_DONTWAIT) > 0) {
-    }
-    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool WaitForReports(const CountingHost& host, uint64_t expected) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (host.events.load(std::memory_order_relaxed) + host.data.load(std::memory_order_relaxed) < expected) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
-
 constexpr int kSessionsPerIteration = 1000;
 
 /// `lines` (each one block, ended as the panel ends it) sent kSessionsPerIteration times per iteration.
@@ -182,7 +123,7 @@ void EndToEnd(benchmark::State& state, const std::string& config, const std::str
               const std::vector<std::string>& lines) {
   UseBenchHostDirectory();
   CountingHost host;
-  Settings settings;
+  BenchSettings settings("KestrelTcpModel");
   const uint16_t port = FreePort();
   settings.parameters = {{1, std::to_string(port)}, {2, "Custom"}, {3, config}, {4, plugin}, {5, "0"}};
   IDataAPIEx* driver = CreateDriver();
@@ -209,7 +150,7 @@ void EndToEnd(benchmark::State& state, const std::string& config, const std::str
       break;
     }
     expected += perBatch;
-    if (!WaitForReports(host, expected)) {
+    if (!WaitUntil([&] { return host.events.load() + host.data.load() >= expected; }, std::chrono::seconds(10))) {
       state.SkipWithError("reports did not arrive");
       break;
     }

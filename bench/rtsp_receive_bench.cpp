@@ -20,13 +20,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_driver.h"
 #include "kestrel/exports.h"
 #include "tests/support/null_fakes.h"
 #include "tests/support/rtsp_test_server.h"
 
+namespace korvane::bench {
 namespace {
-
-using namespace korvane;
 
 class CountingHost final : public testing::NullHost {
  public:
@@ -36,37 +36,12 @@ class CountingHost final : public testing::NullHost {
   std::atomic<uint64_t> payloads{0};
 };
 
-class Settings final : public IDriverSettings {
- public:
-  const char* GetParameter(int32_t index) override {
-    const auto found = parameters.find(index);
-    return found == parameters.end() ? nullptr : found->second.c_str();
-  }
-  const char* GetModel() override { return "KestrelRtspModel"; }
-  std::map<int32_t, std::string> parameters;
-};
-
 // User and system time of `who` (the process or this thread), in nanoseconds.
 double CpuNs(int who) {
   rusage usage{};
   getrusage(who, &usage);
   return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e9 +
          (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e3;
-}
-
-long PeakRssKb() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
-}
-
-bool WaitFor(const std::atomic<uint64_t>& counter, uint64_t expected, std::chrono::seconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (counter.load(std::memory_order_relaxed) < expected) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::yield();
-  }
-  return true;
 }
 
 // A camera's metadata document of typical size.
@@ -112,7 +87,7 @@ void BM_RtspPayloadsToHost(benchmark::State& state) {
     return;
   }
   CountingHost host;
-  Settings settings;
+  BenchSettings settings("KestrelRtspModel");
   settings.parameters = {{1, "127.0.0.1"}, {2, std::to_string(server.Port())}, {5, "None"}, {8, "metadata"}};
   IDataAPIEx* driver = CreateDriver();
   if (driver == nullptr || !driver->OpenEx(&host, &settings) || !driver->StartChannel(0, 0)) {
@@ -143,7 +118,7 @@ void BM_RtspPayloadsToHost(benchmark::State& state) {
       break;
     }
     expected += kWindow;
-    if (!WaitFor(host.payloads, expected, std::chrono::seconds(5))) {
+    if (!WaitForCount(host.payloads, expected, std::chrono::seconds(5))) {
       state.SkipWithError("payloads were lost");
       break;
     }
@@ -166,3 +141,4 @@ BENCHMARK(BM_RtspPayloadsToHost)->Iterations(8000)->UseRealTime()->Unit(benchmar
 BENCHMARK(BM_RtspPayloadsToHost)->Iterations(40000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace
+}  // namespace korvane::bench

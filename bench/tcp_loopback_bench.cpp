@@ -19,12 +19,12 @@
 #include <string>
 #include <thread>
 
+#include "bench/bench_driver.h"
 #include "kestrel/exports.h"
 #include "tests/support/null_fakes.h"
 
+namespace korvane::bench {
 namespace {
-
-using namespace korvane;
 
 class CountingHost final : public testing::NullHost {
  public:
@@ -33,60 +33,6 @@ class CountingHost final : public testing::NullHost {
   }
   std::atomic<uint64_t> lines{0};
 };
-
-class Settings final : public IDriverSettings {
- public:
-  const char* GetParameter(int32_t index) override {
-    const auto found = parameters.find(index);
-    return found == parameters.end() ? nullptr : found->second.c_str();
-  }
-  const char* GetModel() override { return "KestrelTcpModel"; }
-  std::map<int32_t, std::string> parameters;
-};
-
-long PeakRssKb() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
-}
-
-uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
-// The driver listens once its worker has run; connect until it answers.
-int ConnectWithin(uint16_t port, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
-    ::close(fd);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return -1;
-}
-
-bool SendAll(int fd, const std::string& bytes) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 constexpr int kLinesPerIteration = 10000;
 
@@ -103,19 +49,10 @@ std::string WriteConfiguration() {
   return name;
 }
 
-bool WaitForLines(const CountingHost& host, uint64_t expected) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (host.lines.load(std::memory_order_relaxed) < expected) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
-
 void BM_TcpLoopbackLines(benchmark::State& state) {
   const long rssBefore = PeakRssKb();
   CountingHost host;
-  Settings settings;
+  BenchSettings settings("KestrelTcpModel");
   const uint16_t port = FreePort();
   settings.parameters = {{1, std::to_string(port)}, {2, "None"}, {3, WriteConfiguration()}, {4, ""}, {5, "0"}};
   IDataAPIEx* driver = CreateDriver();
@@ -141,7 +78,7 @@ void BM_TcpLoopbackLines(benchmark::State& state) {
       break;
     }
     expected += kLinesPerIteration;
-    if (!WaitForLines(host, expected)) {
+    if (!WaitForCount(host.lines, expected, std::chrono::seconds(10))) {
       state.SkipWithError("lines did not arrive");
       break;
     }
@@ -162,3 +99,4 @@ BENCHMARK(BM_TcpLoopbackLines)->Iterations(500)->UseRealTime()->Unit(benchmark::
 BENCHMARK(BM_TcpLoopbackLines)->Iterations(1000)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
+}  // namespace korvane::bench
