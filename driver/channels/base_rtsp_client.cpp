@@ -246,7 +246,12 @@ bool CBaseRTSPClient::ReadAnswer(std::string& answer) {
     if (left.count() == 0) return Fail(Failure::kNoAnswer);
     // A wait that times out has waited all the time that was left.
     const auto result = waiter_.WaitForSocket(socket_.Get(), POLLIN, left);
-    if (result == ISocketWaiter::Result::kStopped) return Fail(Failure::kStopped);
+    if (result == ISocketWaiter::Result::kStopped) {
+      // The request went out whole, so the connection is still sound: a
+      // stopping channel says TEARDOWN on it (a late answer is read first).
+      failure_ = Failure::kStopped;
+      return false;
+    }
     if (result != ISocketWaiter::Result::kReady) return Fail(Failure::kNoAnswer);
   }
 }

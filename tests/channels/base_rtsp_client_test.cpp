@@ -30,6 +30,16 @@ class PollWaiter final : public ISocketWaiter {
   }
 };
 
+// Says "stopped" to every wait while `stopped` is set.
+class StoppableWaiter final : public ISocketWaiter {
+ public:
+  Result WaitForSocket(int fd, short events, std::chrono::milliseconds timeout) override {
+    if (stopped) return Result::kStopped;
+    return PollWaiter().WaitForSocket(fd, events, timeout);
+  }
+  bool stopped = false;
+};
+
 class BaseRtspClientTest : public ::testing::Test {
  protected:
   void Serve(FakeCamera::Options options) {
@@ -207,6 +217,26 @@ TEST_F(BaseRtspClientTest, ServerThatClosesOrRefusesFails) {
   server.reset();
   EXPECT_FALSE(other.Open(nowhere));
   EXPECT_FALSE(other.IsConnected());
+}
+
+TEST_F(BaseRtspClientTest, StopWhileAwaitingAnAnswerKeepsTheConnectionForTheGoodbye) {
+  // The camera is slow with its first answer; the channel stops meanwhile and
+  // still has to say TEARDOWN on the same connection.
+  int seen = 0;
+  Serve([&seen](const std::string& request) {
+    if (++seen == 1) return RtspReply{};
+    return RtspReply{{"RTSP/1.0 200 OK\r\nCSeq: " + RtspHeader(request, "CSeq") + "\r\n\r\n"}};
+  });
+  StoppableWaiter stoppable;
+  CBaseRTSPClient stopping(stoppable, SystemClock());
+  ASSERT_TRUE(stopping.Open(parameters));
+  stoppable.stopped = true;
+  EXPECT_FALSE(stopping.SendRequestWithAuth(RTSPRequestType::kOptions));
+  EXPECT_EQ(stopping.LastFailure(), CBaseRTSPClient::Failure::kStopped);
+  EXPECT_TRUE(stopping.IsConnected());
+  stoppable.stopped = false;
+  EXPECT_TRUE(stopping.SendRequestWithAuth(RTSPRequestType::kOptions));
+  EXPECT_TRUE(server->WaitForRequests("OPTIONS", 2, 5s));
 }
 
 }  // namespace

@@ -51,7 +51,7 @@ TEST_F(RtspModelTest, PayloadsOfTheNamedStreamReachTheHost) {
     driver.StopChannel(0);
     driver.Close();
   }
-  EXPECT_EQ(server.Requests("TEARDOWN").size(), 1u);
+  EXPECT_TRUE(server.WaitForRequests("TEARDOWN", 1, 5s));
 }
 
 }  // namespace
