@@ -84,8 +84,12 @@ std::string CVcaRuleDiscovery::Lookup(std::string_view ruleId) {
 
 bool CVcaRuleDiscovery::Load(std::string& why) {
   table_.clear();
-  const bool loaded = endpoint_.address.empty() ? LoadFromFiles(why) : LoadOverHttp(why);
-  if (loaded && table_.empty()) why = "no rule has a type";
+  if (endpoint_.address.empty()) {
+    LoadFromFiles(why);
+  } else {
+    LoadOverHttp(why);
+  }
+  if (table_.empty() && why.empty()) why = "no rule has a type";
   return !table_.empty();
 }
 
