@@ -25,12 +25,24 @@ size_t FindStartTag(const std::string& text, size_t from, size_t limit) {
   return std::string::npos;
 }
 
+/// Appends device text escaped for XML; "[" becomes a character reference as
+/// well, so no device text can hold the "[FF]" that separates messages.
+void AppendText(std::string& out, std::string_view value) {
+  size_t start = 0;
+  for (size_t bracket = value.find('['); bracket != std::string_view::npos; bracket = value.find('[', start)) {
+    XmlEscapeAppend(out, value.data() + start, bracket - start);
+    out += "&#91;";
+    start = bracket + 1;
+  }
+  XmlEscapeAppend(out, value.data() + start, value.size() - start);
+}
+
 void AppendLine(std::string& out, std::string_view tag, std::string_view value, bool escape = true) {
   out += '<';
   out += tag;
   out += '>';
   if (escape) {
-    XmlEscapeAppend(out, value.data(), value.size());
+    AppendText(out, value);
   } else {
     out += value;
   }
@@ -44,7 +56,7 @@ void AppendPart(std::string& out, std::string_view tag, const std::string& value
   out += '<';
   out += tag;
   out += '>';
-  XmlEscapeAppend(out, value.data(), value.size());
+  AppendText(out, value);
   out += "</";
   out += tag;
   out += '>';

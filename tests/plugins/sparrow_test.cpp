@@ -130,7 +130,7 @@ TEST_F(SparrowTest, DeviceTextCannotChangeWhichEventIsRead) {
   const auto messages = FeedNew({VcaDocument({{.id = "1]|//event[1", .ruleType = "a", .zoneName = "North"},
                                               {.id = "x' or '1'='1", .ruleType = "b", .zoneName = "South"},
                                               {.id = "7", .ruleType = "c", .zoneName = "East"},
-                                              {.id = "7", .ruleType = "d", .zoneName = "West &amp; &lt;Gate&gt;"}},
+                                              {.id = "7", .ruleType = "d", .zoneName = "West &amp; &lt;Gate&gt; [FF]"}},
                                              {})});
   ASSERT_EQ(messages.size(), 4u);
   EXPECT_EQ(messages[0].at("id"), "1]|//event[1");
@@ -138,8 +138,8 @@ TEST_F(SparrowTest, DeviceTextCannotChangeWhichEventIsRead) {
   EXPECT_EQ(messages[1].at("zone_name"), "South");
   EXPECT_EQ(messages[2].at("zone_name"), "East");
   EXPECT_EQ(messages[3].at("type"), "d");
-  // Device text is escaped in the message, so "&" and "<" arrive as sent.
-  EXPECT_EQ(messages[3].at("zone_name"), "West & <Gate>");
+  // Device text is escaped in the message, so "&", "<" and the message separator arrive as sent.
+  EXPECT_EQ(messages[3].at("zone_name"), "West & <Gate> [FF]");
 }
 
 TEST_F(SparrowTest, DocumentsThatCarryNothing) {
