@@ -93,6 +93,8 @@ TEST_F(SparrowSessionTest, VcaUnitOverUdp) {
                                           "Wrong direction",      "Presence ended", "Person left"};
   ASSERT_TRUE(host_.WaitForCount(Kind::kEvent, expected.size())) << host_.Texts(Kind::kEvent).size();
   EXPECT_EQ(host_.Texts(Kind::kEvent), expected);
+  // The last event's metadata follows it.
+  ASSERT_TRUE(host_.WaitForCount(Kind::kMetadata, 5));
   EXPECT_EQ(host_.Texts(Kind::kMetadata), (std::vector<std::string>{"Person entered", "Person left", "Person entered",
                                                                     "Camera tampered", "Person left"}));
   const HostCall presence = host_.Calls(Kind::kEvent).at(0);
