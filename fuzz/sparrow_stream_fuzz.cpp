@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "driver/support/clock.h"
@@ -31,16 +32,26 @@ class StillClock final : public Clock {
   bool WaitUntil(Event& /*stop*/, TimePoint /*deadline*/) const override { return false; }
 };
 
-/// An empty host directory, so no "Sparrow.xml" lying about changes the rule types.
-void UseEmptyHostDirectory() {
-  static const bool done = [] {
+/// An empty host directory, so no "Sparrow.xml" lying about changes the rule
+/// types; removed when the program ends.
+class EmptyHostDirectory {
+ public:
+  EmptyHostDirectory() {
     std::string dir = (std::filesystem::temp_directory_path() / "sparrow_fuzz_XXXXXX").string();
     Check(mkdtemp(dir.data()) != nullptr, "no temporary host directory");
+    path_ = dir;
     setenv("KESTREL_HOST_DIR", dir.c_str(), 1);
-    return true;
-  }();
-  (void)done;
-}
+  }
+  ~EmptyHostDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+void UseEmptyHostDirectory() { static const EmptyHostDirectory dir; }
 
 /// Feeds `blocks` and returns the messages, each checked to be one readable document.
 std::vector<std::string> Feed(CVCAXMLStreamParser& parser, const std::vector<std::string_view>& blocks) {
