@@ -11,6 +11,7 @@
 #include "tests/plugins/plugin_test_util.h"
 #include "tests/support/manual_clock.h"
 #include "tests/support/program_peers.h"
+#include "tests/support/socket_peers.h"
 
 namespace korvane::testing {
 namespace {
@@ -102,6 +103,35 @@ TEST_F(SparrowRulesTest, OversizedAnswersAreRefused) {
   CVcaRuleDiscovery rules(Device(), &user_, clock_);
   EXPECT_EQ(rules.Lookup("0"), "unknown");
   EXPECT_TRUE(user_.Contains("more than", true));
+}
+
+TEST_F(SparrowRulesTest, AnswersNoDeviceGives) {
+  struct Case {
+    const char* what;
+    std::string answer, filler;
+  };
+  const Case cases[] = {
+      {"redirect to itself",
+       "HTTP/1.1 302 Found\r\nLocation: /nvc-cgi/admin/vca.cgi?action=list\r\nContent-Length: 0\r\n\r\n", ""},
+      {"no HTTP at all", "VCA.Ch0.nbrofrule=1\r\nVCA.Ch0.Rl0.type=counter\r\n\r\n", ""},
+      {"endless body", "HTTP/1.1 200 OK\r\n\r\nVCA.Ch0.nbrofrule=1\r\nVCA.Ch0.Rl0.type=", std::string(4096, 'a')},
+  };
+  // The endless body is cut off at the size limit (the clock stands still, so no deadline would end it).
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RawHttpServer device;
+    ASSERT_TRUE(device.Start(c.answer, c.filler));
+    CVcaRuleDiscovery rules(DeviceEndpoint{"127.0.0.1", device.Port(), "", ""}, &user_, clock_);
+    EXPECT_EQ(rules.Lookup("0"), "unknown");
+    EXPECT_TRUE(rules.Table().empty());
+    if (c.filler.empty() && c.answer.find("302") != std::string::npos) {
+      EXPECT_EQ(device.Connections(), 1u);  // a redirect is not followed
+    }
+  }
+  // Nobody listening.
+  CVcaRuleDiscovery dead(DeviceEndpoint{"127.0.0.1", UnusedTcpPort(), "", ""}, &user_, clock_);
+  EXPECT_EQ(dead.Lookup("0"), "unknown");
+  EXPECT_EQ(user_.lines.size(), 4u);
 }
 
 TEST(SparrowRuleListTest, ReadsTheTypesOfTheCountedRules) {
