@@ -184,10 +184,30 @@ void CVCAXMLStreamParser::ProcessDocument(size_t begin, size_t end) {
   document_.append(buffer_, begin, end - begin);
   CXmlParser parser;
   if (!parser.LoadXml(document_)) return;
-  const std::string channel = parser.GetNodeText("vca/channel_id");
-  // Each event and counter is read from its own node: device texts never become part of a query.
-  for (const auto& event : parser.SelectNodes("vca/events/event")) ReadEvent(parser, event, channel);
-  for (const auto& counter : parser.SelectNodes("vca/counts/count")) ReadCounter(parser, counter, channel);
+  const auto roots = parser.SelectNodes("vca");
+  if (roots.empty()) return;
+  // One walk over the document's elements, in document order: each event and
+  // counter is read from its own node, so device texts never become part of a query.
+  const auto sections = parser.GetChildElements(roots[0]);
+  std::string channel;
+  for (const auto& section : sections) {
+    if (section.name == "channel_id") {
+      channel = parser.GetNodeText(section);
+      break;
+    }
+  }
+  for (const auto& section : sections) {
+    if (section.name != "events") continue;
+    for (const auto& event : parser.GetChildElements(section)) {
+      if (event.name == "event") ReadEvent(parser, event, channel);
+    }
+  }
+  for (const auto& section : sections) {
+    if (section.name != "counts") continue;
+    for (const auto& count : parser.GetChildElements(section)) {
+      if (count.name == "count") ReadCounter(parser, count, channel);
+    }
+  }
   parser.Close();
 }
 
