@@ -768,6 +768,13 @@ std::string CXMLParser::GetNodeAttributeW(const Node& node, const std::string& n
   });
 }
 
+std::string CXMLParser::GetNodeText(const Node& node) {
+  return Guarded<std::string>([&] {
+    RecursiveLockGuard guard(lock_);
+    return NodeText(impl_->Resolve(node));
+  });
+}
+
 std::vector<std::string> CXMLParser::GetValueList(const Node& node) {
   return Guarded<std::vector<std::string>>([&] {
     RecursiveLockGuard guard(lock_);

@@ -66,6 +66,8 @@ class CXMLParser {
   /// Element children of `node`, in order.
   std::vector<Node> GetChildElements(const Node& node);
   std::string GetNodeAttributeW(const Node& node, const std::string& name);
+  /// What GetNodeTextW reads from `node` itself: the value of its first child.
+  std::string GetNodeText(const Node& node);
   /// Texts of the child elements named "value"; empty ones skipped.
   std::vector<std::string> GetValueList(const Node& node);
   /// Decimal texts of min..max from the child elements "min" and "max" (last one

@@ -30,6 +30,15 @@ class CXmlParser {
   }
   /// Text of every node `xpath` selects, in document order.
   std::vector<std::string> GetNodeTextList(const std::string& xpath) { return parser_.GetNodeTextListW(xpath); }
+  using Node = CXMLParser::Node;
+  /// Every node `xpath` selects, in document order.
+  std::vector<Node> SelectNodes(const std::string& xpath) { return parser_.SelectNodes(xpath); }
+  /// Element children of `node`, in order.
+  std::vector<Node> GetChildElements(const Node& node) { return parser_.GetChildElements(node); }
+  /// Text of `node` itself, read as GetNodeText reads the first node an XPath selects.
+  std::string GetNodeText(const Node& node) { return parser_.GetNodeText(node); }
+  /// Attribute `name` of `node`; empty when it has none.
+  std::string GetAttribute(const Node& node, const std::string& name) { return parser_.GetNodeAttributeW(node, name); }
   /// Releases the document.
   void Close() { parser_.Close(false); }
 

@@ -170,7 +170,12 @@ bool Lighttpd::Start(const Options& options) {
          << "auth.require = (\"/basic/\" => (\"method\" => \"basic\", \"realm\" => \"" << realm
          << "\", \"require\" => \"valid-user\"),\n"
          << "                \"/digest/\" => (\"method\" => \"digest\", \"realm\" => \"" << realm
-         << "\", \"require\" => \"valid-user\"))\n";
+         << "\", \"require\" => \"valid-user\")";
+    for (const auto& [path, method] : options.protectedPaths) {
+      conf << ",\n                \"" << path << "\" => (\"method\" => \"" << method << "\", \"realm\" => \"" << realm
+           << "\", \"require\" => \"valid-user\")";
+    }
+    conf << ")\n";
     if (options.tls != nullptr) {
       conf << "ssl.engine = \"enable\"\nssl.pemfile = \"" << options.tls->pem.string() << "\"\n";
     }

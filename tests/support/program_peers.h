@@ -51,7 +51,8 @@ bool MakeSelfSignedCertificate(const std::filesystem::path& folder, TestCertific
 
 /// lighttpd on 127.0.0.1 and a free port, serving `files` from its document
 /// root. "/basic/..." needs Basic and "/digest/..." Digest authentication of
-/// user "device" with password "secret" (realm "kestrel").
+/// user "device" with password "secret" (realm "kestrel"), as do the
+/// protected paths the options add.
 class Lighttpd {
  public:
   static constexpr const char* kUser = "device";
@@ -60,6 +61,8 @@ class Lighttpd {
   struct Options {
     std::vector<std::pair<std::string, std::string>> files;  ///< path below the root, content
     const TestCertificate* tls = nullptr;                    ///< serve HTTPS with this certificate
+    /// Further paths (prefixes) that need authentication: "basic" or "digest".
+    std::vector<std::pair<std::string, std::string>> protectedPaths;
   };
 
   ~Lighttpd();

@@ -155,6 +155,8 @@ TEST_F(XmlParserTest, NodeRecordsListChildrenValuesAndRanges) {
   const auto children = parser.GetChildElements(arrays[0]);
   ASSERT_EQ(children.size(), 3u) << "comments and texts are not elements";
   EXPECT_EQ(children[1].name, "value");
+  EXPECT_EQ(parser.GetNodeText(children[0]), "a");
+  EXPECT_EQ(parser.GetNodeText(children[1]), "") << "an empty element has no text";
   EXPECT_EQ(parser.GetValueList(arrays[0]), (std::vector<std::string>{"a", "b"}));
 
   EXPECT_EQ(parser.GetRangeList(arrays[1]), (std::vector<std::string>{"3", "4", "5"}));
@@ -171,6 +173,7 @@ TEST_F(XmlParserTest, NodeRecordsListChildrenValuesAndRanges) {
   ASSERT_EQ(foreign.size(), 1u);
   EXPECT_TRUE(parser.GetChildElements(foreign[0]).empty());
   EXPECT_EQ(parser.GetNodeAttributeW(foreign[0], "a"), "");
+  EXPECT_EQ(parser.GetNodeText(foreign[0]), "");
 }
 
 TEST_F(XmlParserTest, SelectionNamespacesBindPrefixes) {
