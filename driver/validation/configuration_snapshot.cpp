@@ -26,8 +26,7 @@ ValidationConfig ReadValidationConfig(CXMLParser& config) {
   if (!result.validationExpression.empty()) {
     try {
       // POSIX basic syntax with collation, backslashes literal inside brackets.
-      result.validationRegex =
-          std::make_shared<const boost::wregex>(Utf8ToWide(result.validationExpression), boost::regex::basic);
+      result.validationRegex = std::make_shared<const CTextRegex>(result.validationExpression, RegexSyntax::kBasic);
     } catch (const std::exception& e) {
       result.validationError = e.what();
     }

@@ -5,7 +5,6 @@
 // changed file does not load, the last snapshot that loaded stays in use.
 #pragma once
 
-#include <boost/regex.hpp>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -21,6 +20,7 @@
 #include "driver/validation/mapper_interface.h"
 #include "driver/validation/message_builder.h"
 #include "driver/validation/staged_names.h"
+#include "driver/validation/text_regex.h"
 
 namespace korvane {
 
@@ -29,7 +29,7 @@ struct ValidationConfig {
   /// root/validation/regex "value"; empty when not configured.
   std::string validationExpression;
   /// Compiled in POSIX basic syntax; null when empty or invalid.
-  std::shared_ptr<const boost::wregex> validationRegex;
+  std::shared_ptr<const CTextRegex> validationRegex;
   /// Why the validation expression did not compile.
   std::string validationError;
   TextPathDefinition textPath;
