@@ -9,9 +9,6 @@
 namespace korvane {
 namespace {
 
-// Steps PCRE2 may take on one line before RE2 takes over: far above what
-// ordinary expressions need on lines of a few kilobytes, far below a stall.
-constexpr uint32_t kPcreMatchLimit = 200000;
 constexpr uint32_t kPcreDepthLimit = 10000;
 
 // Characters boost.regex treats as line separators (for ^ $ and .) or which
@@ -69,7 +66,7 @@ const std::wstring& CTextSubject::Wide() const {
   return *wide_;
 }
 
-CTextRegex::CTextRegex(std::string_view expression, RegexSyntax syntax)
+CTextRegex::CTextRegex(std::string_view expression, RegexSyntax syntax, uint32_t stepLimit)
     : boost_(Utf8ToWide(expression), syntax == RegexSyntax::kBasic ? boost::regex::basic : boost::regex::normal) {
   std::optional<TranslatedRegex> translated = TranslateRegex(expression, syntax);
   if (!translated || translated->groups != boost_.mark_count()) return;
@@ -90,7 +87,7 @@ CTextRegex::CTextRegex(std::string_view expression, RegexSyntax syntax)
   // Without the JIT PCRE2 interprets: slower, same results, same limits.
   pcre2_jit_compile(engines->whole, PCRE2_JIT_COMPLETE);
   pcre2_jit_compile(engines->search, PCRE2_JIT_COMPLETE);
-  pcre2_set_match_limit(engines->context, kPcreMatchLimit);
+  pcre2_set_match_limit(engines->context, stepLimit);
   pcre2_set_depth_limit(engines->context, kPcreDepthLimit);
   RE2::Options re2Options;
   re2Options.set_encoding(RE2::Options::EncodingUTF8);

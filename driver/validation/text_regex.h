@@ -42,9 +42,13 @@ class CTextSubject {
 
 class CTextRegex {
  public:
+  /// Steps PCRE2 may take on one line before RE2 takes over: far above what
+  /// ordinary expressions need on lines of a few kilobytes, far below a stall.
+  static constexpr uint32_t kDefaultStepLimit = 200000;
+
   /// Throws std::exception with boost.regex's reason when the expression
-  /// does not compile.
-  CTextRegex(std::string_view expression, RegexSyntax syntax);
+  /// does not compile. `stepLimit` bounds PCRE2's work per line.
+  CTextRegex(std::string_view expression, RegexSyntax syntax, uint32_t stepLimit = kDefaultStepLimit);
   ~CTextRegex();
   CTextRegex(const CTextRegex&) = delete;
   CTextRegex& operator=(const CTextRegex&) = delete;
