@@ -5,21 +5,34 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace korvane {
 namespace {
 
 constexpr size_t kMaxWatches = 64;
+// Kernel notification queues are counted per user (often 128 in all): a host
+// with many devices open leaves the rest to other programs and compares stamps.
+constexpr int kMaxQueues = 16;
+std::atomic<int> queues{0};
 constexpr uint32_t kFileEvents = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF;
 constexpr uint32_t kFolderEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
 
 }  // namespace
 
-CFileWatch::CFileWatch() : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) { broken_ = fd_ < 0; }
+CFileWatch::CFileWatch() {
+  if (queues.fetch_add(1) < kMaxQueues) fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd_ < 0) {
+    queues.fetch_sub(1);
+    broken_ = true;
+  }
+}
 
 CFileWatch::~CFileWatch() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ < 0) return;
+  ::close(fd_);
+  queues.fetch_sub(1);
 }
 
 void CFileWatch::Watch(const std::string& path) {
@@ -67,8 +80,8 @@ bool CFileWatch::MayHaveChanged() {
         changed = true;
         continue;
       }
-      const auto folder =
-          std::find_if(folders_.begin(), folders_.end(), [&](const Folder& f) { return f.wd == event.wd; });
+      const int wd = event.wd;
+      const auto folder = std::find_if(folders_.begin(), folders_.end(), [wd](const Folder& f) { return f.wd == wd; });
       if (folder == folders_.end() || event.len == 0) {
         changed = true;  // a watched file itself, or its folder moved or removed
         continue;

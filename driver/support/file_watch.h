@@ -4,7 +4,8 @@
 // read instead of a path lookup per file. A change made before the question is
 // always seen, as the note is queued by the call that made it. Where the kernel
 // cannot watch (no inotify, too many watches, a missing folder) every question
-// answers "may have changed", and callers compare stamps as before.
+// answers "may have changed", and callers compare stamps as before. A process
+// holds at most a few kernel queues; watches made past that are of this kind.
 #pragma once
 
 #include <string>

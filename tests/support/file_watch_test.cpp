@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <memory>
+#include <vector>
 
 #include "tests/support/scoped_host_directory.h"
 
@@ -47,6 +49,24 @@ TEST(FileWatchTest, WhatCannotBeWatchedAlwaysMayHaveChanged) {
   watch.Watch("/nonexistent-folder-for-kestrel/config.xml");
   EXPECT_TRUE(watch.MayHaveChanged());
   EXPECT_TRUE(watch.MayHaveChanged());
+
+  // Kernel queues are shared by every program of the user: a process takes only a few.
+  testing::ScopedHostDirectory dir("file_watch");
+  ASSERT_TRUE(dir.Valid());
+  dir.Write("config.xml", "<root/>");
+  std::vector<std::unique_ptr<CFileWatch>> many;
+  int quiet = 0;
+  for (int i = 0; i < 40; ++i) {
+    many.push_back(std::make_unique<CFileWatch>());
+    many.back()->Watch((dir.Path() / "config.xml").string());
+    if (!many.back()->MayHaveChanged()) ++quiet;
+  }
+  EXPECT_GT(quiet, 0);
+  EXPECT_LE(quiet, 16);
+  many.clear();
+  CFileWatch again;  // queues are given back
+  again.Watch((dir.Path() / "config.xml").string());
+  EXPECT_FALSE(again.MayHaveChanged());
 }
 
 }  // namespace
