@@ -180,8 +180,7 @@ class Translator {
         text_ += '\\';
         text_ += c;
         return true;
-      case 'b':
-      case 'B':
+      case 'b':  // \B is left to boost: it never matches at the ends of the text there
         out_.asciiOnlyClasses = true;
         text_ += '\\';
         text_ += c;

@@ -103,7 +103,7 @@ TEST(TextRegexTest, OnlyConstructsTheEnginesReadAlikeLeaveBoost) {
   }
   // Back-references, look-around, inline options past the start, possessive
   // repeats, boost's own escapes, collating elements, anchors mid-expression in basic syntax.
-  for (const char* perl : {"(a)\\1", "a(?=b)", "a(?i)b", "a*+", "\\<a", "\\Qa\\E", "\\x41", "[[.a.]]", "\\pL"}) {
+  for (const char* perl : {"(a)\\1", "a(?=b)", "a(?i)b", "a*+", "\\<a", "\\B", "\\Qa\\E", "\\x41", "[[.a.]]", "\\pL"}) {
     EXPECT_FALSE(CTextRegex(perl, kPerl).Compiled()) << perl;
   }
   for (const char* basic : {"\\(a\\)\\1", "a^", "$a", "*a", "\\+", "[[=a=]]", "[a-\xC3\xA9]", "[+--]"}) {
