@@ -80,7 +80,7 @@ std::string Piece(Reader& in, bool basic, int depth) {
       }
       break;
     case 8:
-      // Characters the syntax treats specially in some places.
+      // Characters with a meaning of their own in some places.
       piece = std::string(1, "+?|{}()*^$"[in.Next() % 10]);
       break;
     default:
