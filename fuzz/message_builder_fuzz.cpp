@@ -27,7 +27,7 @@ TextPathDefinition Definition() {
     TextParamDefinition param;
     param.value = expressions[i];
     param.group = groups[i];
-    param.expression = std::make_shared<const boost::wregex>(Utf8ToWide(param.value), boost::regex::normal);
+    param.expression = std::make_shared<const CTextRegex>(param.value, RegexSyntax::kPerl);
     message.params.push_back(std::move(param));
   }
   definition.messages.push_back(message);
@@ -35,7 +35,7 @@ TextPathDefinition Definition() {
   message.params.resize(1);
   message.params[0].value = ".+";
   message.params[0].group = 0;
-  message.params[0].expression = std::make_shared<const boost::wregex>(L".+", boost::regex::normal);
+  message.params[0].expression = std::make_shared<const CTextRegex>(".+", RegexSyntax::kPerl);
   definition.messages.push_back(message);
   return definition;
 }
@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string error;
   // The channel hands the text path XML-escaped lines; try both the raw and the escaped form.
   for (const std::string& line : {input, XmlEscape(input)}) {
-    if (BuildTextMessage(definition, Utf8ToWide(line), message, error)) CheckRoundTrip(message);
+    if (BuildTextMessage(definition, CTextSubject(line), message, error)) CheckRoundTrip(message);
   }
   MessageTypeDefinition type;
   type.paramXPaths = {{1, "/*/*[1]"}, {2, "//@*"}, {4, "//text()"}};

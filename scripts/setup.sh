@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev git
-  libxml2-dev libboost-regex-dev libcurl4-openssl-dev libssl-dev
+  libxml2-dev libboost-regex-dev libpcre2-dev libre2-dev libcurl4-openssl-dev libssl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   curl python3 iproute2 socat
   lighttpd lighttpd-mod-openssl openssl wrk

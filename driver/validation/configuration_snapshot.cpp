@@ -15,6 +15,9 @@ constexpr char kCurrent[] = "korvane::CConfigurationSource::Current";
 // A file whose last change is older than this margin can no longer change
 // without its stamp changing; a version read before that is read once more.
 constexpr uint64_t kSettleMargin = 100 * 10000;  // 100 ms in 100 ns units
+// Files on file systems that report no changes (network shares) are compared
+// at least this often.
+constexpr std::chrono::milliseconds kLookAgain(500);
 // 1601-01-01 to 1970-01-01 in 100 ns units.
 constexpr uint64_t kUnixEpochFileTime = 116444736000000000ULL;
 
@@ -26,8 +29,7 @@ ValidationConfig ReadValidationConfig(CXMLParser& config) {
   if (!result.validationExpression.empty()) {
     try {
       // POSIX basic syntax with collation, backslashes literal inside brackets.
-      result.validationRegex =
-          std::make_shared<const boost::wregex>(Utf8ToWide(result.validationExpression), boost::regex::basic);
+      result.validationRegex = std::make_shared<const CTextRegex>(result.validationExpression, RegexSyntax::kBasic);
     } catch (const std::exception& e) {
       result.validationError = e.what();
     }
@@ -49,6 +51,18 @@ bool CConfigurationSource::Settled(const std::vector<TrackedFile>& files) const 
   return true;
 }
 
+bool CConfigurationSource::WorthLooking() {
+  const auto now = std::chrono::steady_clock::now();
+  // Consumed first: a change noted after this is compared now or at the next block.
+  const bool noted = watch_.MayHaveChanged();
+  if (noted || !currentReading_.settled || (failedReading_ && !failedReading_->settled) ||
+      now - lastLook_ >= kLookAgain) {
+    lastLook_ = now;
+    return true;
+  }
+  return false;
+}
+
 bool CConfigurationSource::NeedsReading(const Reading& reading) const {
   if (!Unchanged(reading.files)) return true;
   return !reading.settled && Settled(reading.files);
@@ -59,7 +73,8 @@ std::shared_ptr<ConfigurationSnapshot> CConfigurationSource::Read(bool reload, R
   ++loads_;
   const std::string path = ResolveHostPath(fileName_);
   auto snapshot = std::make_shared<ConfigurationSnapshot>();
-  // Stamped before reading: a change while it is read shows at the next block.
+  // Watched and stamped before reading: a change while it is read shows at the next block.
+  watch_.Watch(path);
   snapshot->files.push_back(TrackedFile{path, StampOf(path)});
   CXMLParser config;
   readable = config.LoadFile(fileName_);
@@ -70,6 +85,7 @@ std::shared_ptr<ConfigurationSnapshot> CConfigurationSource::Read(bool reload, R
     ok = builder_(config, reload, *snapshot, reason);
     config.Close();
   }
+  for (size_t i = 1; i < snapshot->files.size(); ++i) watch_.Watch(snapshot->files[i].path);
   reading.files = snapshot->files;
   reading.settled = Settled(reading.files);
   if (!ok) return nullptr;
@@ -91,7 +107,7 @@ CConfigurationSource::LoadOutcome CConfigurationSource::Load(const std::string& 
 
 std::shared_ptr<const ConfigurationSnapshot> CConfigurationSource::Current() {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (current_ == nullptr || !NeedsReading(currentReading_)) return current_;
+  if (current_ == nullptr || !WorthLooking() || !NeedsReading(currentReading_)) return current_;
   // A version that did not load is not read again until it changes.
   if (failedReading_ && !NeedsReading(*failedReading_)) return current_;
   Reading reading;

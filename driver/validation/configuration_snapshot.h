@@ -5,7 +5,7 @@
 // changed file does not load, the last snapshot that loaded stays in use.
 #pragma once
 
-#include <boost/regex.hpp>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,10 +17,12 @@
 #include "driver/common/driver_interfaces.h"
 #include "driver/support/clock.h"
 #include "driver/support/file_stamp.h"
+#include "driver/support/file_watch.h"
 #include "driver/support/xml_parser.h"
 #include "driver/validation/mapper_interface.h"
 #include "driver/validation/message_builder.h"
 #include "driver/validation/staged_names.h"
+#include "driver/validation/text_regex.h"
 
 namespace korvane {
 
@@ -29,7 +31,7 @@ struct ValidationConfig {
   /// root/validation/regex "value"; empty when not configured.
   std::string validationExpression;
   /// Compiled in POSIX basic syntax; null when empty or invalid.
-  std::shared_ptr<const boost::wregex> validationRegex;
+  std::shared_ptr<const CTextRegex> validationRegex;
   /// Why the validation expression did not compile.
   std::string validationError;
   TextPathDefinition textPath;
@@ -86,6 +88,9 @@ class CConfigurationSource {
     bool settled = true;
   };
   bool NeedsReading(const Reading& reading) const;
+  /// False when no file can have changed since the last look, which spares
+  /// comparing stamps (a path lookup per file) for every block.
+  bool WorthLooking();  // with mutex_ held
   bool Settled(const std::vector<TrackedFile>& files) const;
   /// Null when this version cannot be used; `readable` tells whether the file itself loaded.
   std::shared_ptr<ConfigurationSnapshot> Read(bool reload, Reading& reading, bool& readable,
@@ -103,6 +108,8 @@ class CConfigurationSource {
   /// The version that last failed to load, until another version loads.
   std::optional<Reading> failedReading_;
   uint64_t loads_ = 0;
+  CFileWatch watch_;
+  std::chrono::steady_clock::time_point lastLook_{};
 };
 
 }  // namespace korvane

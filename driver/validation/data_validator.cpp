@@ -202,7 +202,8 @@ bool CDataValidator::ValidateData(std::string& error, const ChannelData& record)
 
 CDataValidator::Built CDataValidator::BuildTextMessages(const ValidationConfig& config, const ChannelData& record,
                                                         std::vector<UniformMessage>& messages, std::string& error) {
-  const std::wstring data = Utf8ToWide(Bytes(record.data, record.dataLength));
+  const std::string_view bytes = Bytes(record.data, record.dataLength);
+  const CTextSubject data(bytes);
   std::string textError;
   switch (ValidateText(config, data, textError)) {
     case TextCheck::kInvalid:  // dropped silently
@@ -213,7 +214,7 @@ CDataValidator::Built CDataValidator::BuildTextMessages(const ValidationConfig& 
     case TextCheck::kValid:
       break;
   }
-  if (data.empty()) return Built{};
+  if (bytes.empty()) return Built{};
   std::string detail;
   if (!BuildTextMessage(config.textPath, data, messages.emplace_back(), detail)) {
     error = Format("%s: %s", kValidateData, detail.c_str());
@@ -252,7 +253,7 @@ CDataValidator::Built CDataValidator::BuildCustomMessages(IMapper& mapper, const
   return Built{};
 }
 
-CDataValidator::TextCheck CDataValidator::ValidateText(const ValidationConfig& config, const std::wstring& data,
+CDataValidator::TextCheck CDataValidator::ValidateText(const ValidationConfig& config, const CTextSubject& data,
                                                        std::string& error) {
   if (config.validationExpression.empty()) {
     error = Format("%s: Regular expression not specified in configuration file", kValidateText);
@@ -264,7 +265,7 @@ CDataValidator::TextCheck CDataValidator::ValidateText(const ValidationConfig& c
     return TextCheck::kFailed;
   }
   try {
-    if (boost::regex_match(data, *config.validationRegex)) return TextCheck::kValid;
+    if (config.validationRegex->FullMatch(data)) return TextCheck::kValid;
   } catch (const std::exception& e) {
     // Catastrophic expressions end at the engine's own complexity and stack limits.
     error = Format("%s: Regular expression could not be matched (%s)", kValidateText, e.what());

@@ -114,7 +114,7 @@ class CDataValidator : public IKSLDataValidatorAPIUser, public IDataValidator {
   bool BuildSnapshot(CXMLParser& config, bool reload, ConfigurationSnapshot& snapshot, std::string& reason);
   /// Outcome of matching the validation expression.
   enum class TextCheck { kValid, kInvalid, kFailed };
-  TextCheck ValidateText(const ValidationConfig& config, const std::wstring& data, std::string& error);
+  TextCheck ValidateText(const ValidationConfig& config, const CTextSubject& data, std::string& error);
   bool ValidateCustom(const char* data, int32_t length, std::vector<std::string>& texts, std::string& error);
   IDataCallback* Target();
 

@@ -37,7 +37,7 @@ TextPathDefinition ReadTextPathDefinition(CXMLParser& config) {
       if (definition.regexParsing) {
         if (!ParseInt(config.GetAttributeW(paramPath, "group"), param.group)) param.group = 0;
         try {
-          param.expression = std::make_shared<const boost::wregex>(Utf8ToWide(param.value), boost::regex::normal);
+          param.expression = std::make_shared<const CTextRegex>(param.value, RegexSyntax::kPerl);
         } catch (const std::exception& e) {
           param.compileError = e.what();
         }
@@ -49,14 +49,12 @@ TextPathDefinition ReadTextPathDefinition(CXMLParser& config) {
   return definition;
 }
 
-bool BuildTextMessage(const TextPathDefinition& definition, std::wstring_view validated, UniformMessage& out,
+bool BuildTextMessage(const TextPathDefinition& definition, const CTextSubject& validated, UniformMessage& out,
                       std::string& error) {
   out.textPath = true;
   out.messages.clear();
   out.messages.reserve(definition.messages.size());
-  const wchar_t* const begin = validated.data();
-  const wchar_t* const end = begin + validated.size();
-  boost::wcmatch match;
+  std::string found;
   uint32_t m = 0;
   for (const TextMessageDefinition& messageDefinition : definition.messages) {
     UniformEntry& entry = out.messages.emplace_back();
@@ -74,18 +72,14 @@ bool BuildTextMessage(const TextPathDefinition& definition, std::wstring_view va
           return false;
         }
         try {
-          if (!boost::regex_search(begin, end, match, *param.expression)) break;
+          // A negative group would address the text around the match, not a group.
+          if (!param.expression->Search(validated, param.group, found)) break;
         } catch (const std::exception& e) {
           error = Format("Regular expression of message %u parameter %d failed: %s", m, p, e.what());
           return false;
         }
-        // A negative group would address the text around the match, not a group.
-        if (param.group < 0 || static_cast<size_t>(param.group) >= match.size()) break;
-        const auto& group = match[param.group];
-        if (!group.matched || group.first == group.second) break;
         // The channel escaped the line for XML; the mapper compares the device's own characters.
-        value =
-            XmlUnescape(WideToUtf8(std::wstring_view(group.first, static_cast<size_t>(group.second - group.first))));
+        value = XmlUnescape(found);
       }
       if (value.empty()) break;
       entry.params.push_back(UniformParam{p, AttributeText(std::move(value))});

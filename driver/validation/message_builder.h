@@ -2,7 +2,6 @@
 // configured message types, Shape B from a device's XML document.
 #pragma once
 
-#include <boost/regex.hpp>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "driver/validation/mapper_interface.h"
+#include "driver/validation/text_regex.h"
 #include "driver/validation/uniform_message.h"
 
 namespace korvane {
@@ -23,7 +23,7 @@ struct TextParamDefinition {
   /// Capture group whose text is the value (0: the whole match).
   int32_t group = 0;
   /// Compiled expression (regex parsing only); null when it did not compile.
-  std::shared_ptr<const boost::wregex> expression;
+  std::shared_ptr<const CTextRegex> expression;
   /// Why the expression did not compile.
   std::string compileError;
 };
@@ -49,7 +49,7 @@ TextPathDefinition ReadTextPathDefinition(CXMLParser& config);
 /// values of a Shape A document read back), so rules see the same text
 /// whether the message is mapped as built or as XML text. False with `error` set when an expression is unusable
 /// (did not compile, or matching exceeded the regex engine's limits).
-bool BuildTextMessage(const TextPathDefinition& definition, std::wstring_view validated, UniformMessage& out,
+bool BuildTextMessage(const TextPathDefinition& definition, const CTextSubject& validated, UniformMessage& out,
                       std::string& error);
 
 /// Builds the Shape B message from a device's XML document (UTF-8). False when

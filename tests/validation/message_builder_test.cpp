@@ -45,7 +45,8 @@ TEST_F(MessageBuilderTest, ShapeAExtractsRegexGroupsAndStopsAtTheFirstGap) {
   UniformMessage message;
   std::string error;
   // The channel delivers the line escaped for XML.
-  ASSERT_TRUE(BuildTextMessage(definition, L"LANE 3 TOTAL 15.55 NAME Tom &amp; &quot;Jerry&quot;", message, error));
+  ASSERT_TRUE(BuildTextMessage(definition, CTextSubject("LANE 3 TOTAL 15.55 NAME Tom &amp; &quot;Jerry&quot;"), message,
+                               error));
   ASSERT_EQ(message.messages.size(), 3u);
   const auto& sale = message.messages[0].params;
   // Parameter 3 does not match, so parameter 4 is never tried.
@@ -68,7 +69,8 @@ TEST_F(MessageBuilderTest, ShapeAExtractsRegexGroupsAndStopsAtTheFirstGap) {
             "</root>");
 
   // Escaped text is stored as the device sent it and escaped exactly once when written.
-  ASSERT_TRUE(BuildTextMessage(definition, L"TOTAL 1 LANE 2 CASH 3 NAME a &lt;b&gt; &amp;amp; \"c\"", message, error));
+  ASSERT_TRUE(BuildTextMessage(definition, CTextSubject("TOTAL 1 LANE 2 CASH 3 NAME a &lt;b&gt; &amp;amp; \"c\""),
+                               message, error));
   EXPECT_EQ(message.messages[0].params[3].value, "a <b> &amp; \"c\"");
   EXPECT_NE(RenderUniformMessage(message).find("value=\"a &lt;b&gt; &amp;amp; &quot;c&quot;\""), std::string::npos);
 }
@@ -79,7 +81,7 @@ TEST_F(MessageBuilderTest, ShapeAWithoutRegexParsingUsesConstantValues) {
         <param number="2" value="two"/></message></messageType>)");
   UniformMessage message;
   std::string error;
-  ASSERT_TRUE(BuildTextMessage(definition, L"anything", message, error));
+  ASSERT_TRUE(BuildTextMessage(definition, CTextSubject("anything"), message, error));
   ASSERT_EQ(message.messages.size(), 1u);
   EXPECT_EQ(message.messages[0].value, "Line & more");
   ASSERT_EQ(message.messages[0].params.size(), 2u);
@@ -94,7 +96,7 @@ TEST_F(MessageBuilderTest, ShapeATurnsTabsAndLineBreaksIntoBlanks) {
     </messageType>)");
   UniformMessage message;
   std::string error;
-  ASSERT_TRUE(BuildTextMessage(definition, L"ITEM Coffee\tbeans\r\nx", message, error));
+  ASSERT_TRUE(BuildTextMessage(definition, CTextSubject("ITEM Coffee\tbeans\r\nx"), message, error));
   EXPECT_EQ(message.messages[0].value, "Item line");
   EXPECT_EQ(message.messages[0].params[0].value, "Coffee beans  x");
   CXMLParser parsed;
@@ -108,16 +110,19 @@ TEST_F(MessageBuilderTest, ShapeAReportsUnusableExpressions) {
         <param number="2" value="(unclosed" group="1"/></message></messageType>)");
   UniformMessage message;
   std::string error;
-  EXPECT_FALSE(BuildTextMessage(definition, L"x", message, error));
+  EXPECT_FALSE(BuildTextMessage(definition, CTextSubject("x"), message, error));
   EXPECT_NE(error.find("message 1 parameter 2"), std::string::npos) << error;
   // A line where parameter 1 already fails never reaches the broken expression.
-  EXPECT_TRUE(BuildTextMessage(definition, L"y", message, error));
+  EXPECT_TRUE(BuildTextMessage(definition, CTextSubject("y"), message, error));
 
-  // Catastrophic backtracking ends at the engine's limit instead of hanging.
+  // Catastrophic backtracking is cut short and answered in linear time: no match, no failure.
   const TextPathDefinition slow = Definition(R"(<messageType parsing="regex">
-      <message number="1" value="M"><param number="1" value="(x+x+)+y" group="0"/></message></messageType>)");
-  EXPECT_FALSE(BuildTextMessage(slow, std::wstring(40, L'x'), message, error));
-  EXPECT_FALSE(error.empty());
+      <message number="1" value="M"><param number="1" value="(x+x+)+y" group="0"/>
+        <param number="2" value="x" group="0"/></message></messageType>)");
+  const std::string line(100000, 'x');
+  error.clear();
+  EXPECT_TRUE(BuildTextMessage(slow, CTextSubject(line), message, error)) << error;
+  EXPECT_TRUE(message.messages[0].params.empty());
 }
 
 TEST_F(MessageBuilderTest, ShapeBTakesValuesFromTheDocumentUnescaped) {
