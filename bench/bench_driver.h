@@ -5,6 +5,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -13,12 +14,15 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
 #include <utility>
 
+#include "kestrel/data_callback.h"
 #include "kestrel/driver_settings.h"
+#include "kestrel/exports.h"
 
 namespace korvane::bench {
 
@@ -103,6 +107,44 @@ bool WaitUntil(Reached reached, std::chrono::milliseconds limit) {
 /// Waits until `counter` has reached `expected`, at most `limit`.
 inline bool WaitForCount(const std::atomic<uint64_t>& counter, uint64_t expected, std::chrono::milliseconds limit) {
   return WaitUntil([&] { return counter.load(std::memory_order_relaxed) >= expected; }, limit);
+}
+
+/// Opens a TCP-server driver object for `host` with `settings` (parameter 1
+/// is the port), connects to it and sends `batch` once per iteration, waiting
+/// until `delivered()` has grown by `perBatch`; then closes everything.
+/// Returns how many reports were expected (the state says what went wrong).
+inline uint64_t FeedTcpDriver(benchmark::State& state, IDataCallbackEx& host, BenchSettings& settings,
+                              const std::string& batch, uint64_t perBatch, const std::function<uint64_t()>& delivered) {
+  const auto port = static_cast<uint16_t>(std::stoi(settings.parameters.at(1)));
+  IDataAPIEx* driver = CreateDriver();
+  if (driver == nullptr || !driver->OpenEx(&host, &settings) || !driver->StartChannel(0, 0)) {
+    state.SkipWithError("driver did not open");
+    if (driver != nullptr) ReleaseDriver(&driver);
+    return 0;
+  }
+  const int fd = ConnectWithin(port, std::chrono::seconds(5));
+  if (fd < 0) {
+    state.SkipWithError("driver does not listen");
+    ReleaseDriver(&driver);
+    return 0;
+  }
+  uint64_t expected = 0;
+  for (auto _ : state) {
+    if (!SendAll(fd, batch)) {
+      state.SkipWithError("send failed");
+      break;
+    }
+    expected += perBatch;
+    if (!WaitUntil([&] { return delivered() >= expected; }, std::chrono::seconds(10))) {
+      state.SkipWithError("reports did not arrive");
+      break;
+    }
+  }
+  ::close(fd);
+  driver->StopChannel(0);
+  driver->Close();
+  ReleaseDriver(&driver);
+  return expected;
 }
 
 }  // namespace korvane::bench

@@ -126,16 +126,8 @@ void EndToEnd(benchmark::State& state, const std::string& config, const std::str
   BenchSettings settings("KestrelTcpModel");
   const uint16_t port = FreePort();
   settings.parameters = {{1, std::to_string(port)}, {2, "Custom"}, {3, config}, {4, plugin}, {5, "0"}};
-  IDataAPIEx* driver = CreateDriver();
-  if (lines.empty() || driver == nullptr || !driver->OpenEx(&host, &settings) || !driver->StartChannel(0, 0)) {
-    state.SkipWithError("driver did not open");
-    if (driver != nullptr) ReleaseDriver(&driver);
-    return;
-  }
-  const int fd = ConnectWithin(port, std::chrono::seconds(5));
-  if (fd < 0) {
-    state.SkipWithError("driver does not listen");
-    ReleaseDriver(&driver);
+  if (lines.empty()) {
+    state.SkipWithError("the example session is missing");
     return;
   }
   std::string batch;
@@ -143,22 +135,8 @@ void EndToEnd(benchmark::State& state, const std::string& config, const std::str
     for (const std::string& line : lines) batch += line;
   }
   const uint64_t perBatch = static_cast<uint64_t>(kSessionsPerIteration) * lines.size();
-  uint64_t expected = 0;
-  for (auto _ : state) {
-    if (!SendAll(fd, batch)) {
-      state.SkipWithError("send failed");
-      break;
-    }
-    expected += perBatch;
-    if (!WaitUntil([&] { return host.events.load() + host.data.load() >= expected; }, std::chrono::seconds(10))) {
-      state.SkipWithError("reports did not arrive");
-      break;
-    }
-  }
-  ::close(fd);
-  driver->StopChannel(0);
-  driver->Close();
-  ReleaseDriver(&driver);
+  const uint64_t expected =
+      FeedTcpDriver(state, host, settings, batch, perBatch, [&] { return host.events.load() + host.data.load(); });
   state.SetItemsProcessed(static_cast<int64_t>(expected));
   state.counters["events"] = static_cast<double>(host.events.load());
 }

@@ -55,38 +55,11 @@ void BM_TcpLoopbackLines(benchmark::State& state) {
   BenchSettings settings("KestrelTcpModel");
   const uint16_t port = FreePort();
   settings.parameters = {{1, std::to_string(port)}, {2, "None"}, {3, WriteConfiguration()}, {4, ""}, {5, "0"}};
-  IDataAPIEx* driver = CreateDriver();
-  if (driver == nullptr || !driver->OpenEx(&host, &settings) || !driver->StartChannel(0, 0)) {
-    state.SkipWithError("driver did not open");
-    if (driver != nullptr) ReleaseDriver(&driver);
-    return;
-  }
-  const int fd = ConnectWithin(port, std::chrono::seconds(5));
-  if (fd < 0) {
-    state.SkipWithError("driver does not listen");
-    ReleaseDriver(&driver);
-    return;
-  }
   const std::string line = std::string(78, 'x').replace(0, 20, "0123456789 RECEIPT  ") + "\r\n";
   std::string batch;
   for (int i = 0; i < kLinesPerIteration; ++i) batch += line;
-
-  uint64_t expected = 0;
-  for (auto _ : state) {
-    if (!SendAll(fd, batch)) {
-      state.SkipWithError("send failed");
-      break;
-    }
-    expected += kLinesPerIteration;
-    if (!WaitForCount(host.lines, expected, std::chrono::seconds(10))) {
-      state.SkipWithError("lines did not arrive");
-      break;
-    }
-  }
-  ::close(fd);
-  driver->StopChannel(0);
-  driver->Close();
-  ReleaseDriver(&driver);
+  const uint64_t expected =
+      FeedTcpDriver(state, host, settings, batch, kLinesPerIteration, [&] { return host.lines.load(); });
   state.SetItemsProcessed(static_cast<int64_t>(expected));
   state.SetBytesProcessed(static_cast<int64_t>(expected * line.size()));
   state.counters["lines"] = static_cast<double>(expected);
