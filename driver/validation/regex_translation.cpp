@@ -354,7 +354,7 @@ class Translator {
       // Possessive and stacked repeats are left to boost.
       if (Peek('*') || Peek('+') || Peek('?') || Peek('{')) return false;
     }
-    if ((max == kNoLimit || max > 1) && atom.nullable && atom.capture) out_.captureInEmptyRepeat = true;
+    if ((max == kNoLimit || max > 1) && atom.nullable) out_.emptyRepeat = true;
     if (min == 0) atom.nullable = true;
     return true;
   }

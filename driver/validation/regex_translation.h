@@ -28,9 +28,10 @@ struct TranslatedRegex {
   /// Uses classes, word boundaries or case folding, whose meaning outside
   /// ASCII depends on the engine; lines with other characters keep boost.regex.
   bool asciiOnlyClasses = false;
-  /// A capturing group sits inside a repeat whose body can match nothing;
-  /// which iteration such a group reports differs between engines.
-  bool captureInEmptyRepeat = false;
+  /// A repeat's body can match nothing. The engines end such a loop by
+  /// different rules, so which match a search finds, and what the groups
+  /// inside it hold, may differ; whether a match exists does not.
+  bool emptyRepeat = false;
   /// Number of capturing groups.
   uint32_t groups = 0;
 };

@@ -116,13 +116,12 @@ CTextRegex::Outcome CTextRegex::EngineMatch(const CTextSubject& line, bool whole
   const int rc = pcre2_match(whole ? compiled_->whole : compiled_->search, reinterpret_cast<PCRE2_SPTR>(text.data()),
                              text.size(), 0, PCRE2_NO_UTF_CHECK, data, compiled_->context);
   if (rc == PCRE2_ERROR_NOMATCH) return Outcome::kNoMatch;
-  // Which iteration a group inside a repeat that can match nothing reports
-  // differs between the engines (for PCRE2 and RE2 alike); only the whole
-  // match and "no match" are certain.
-  const bool groupUncertain = group > 0 && compiled_->translated.captureInEmptyRepeat;
+  // With a repeat that can match nothing, which match a search finds differs
+  // between the engines (PCRE2 and RE2 alike); only "no match" is certain.
+  const bool matchUncertain = !whole && compiled_->translated.emptyRepeat;
   if (rc > 0) {
     if (whole) return Outcome::kMatch;
-    if (groupUncertain) return Outcome::kUndecided;
+    if (matchUncertain) return Outcome::kUndecided;
     const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data);
     const PCRE2_SIZE begin = ovector[2 * group];
     const PCRE2_SIZE end = ovector[2 * group + 1];
@@ -135,7 +134,7 @@ CTextRegex::Outcome CTextRegex::EngineMatch(const CTextSubject& line, bool whole
   const re2::StringPiece subject(text.data(), text.size());
   if (whole)
     return re2.Match(subject, 0, text.size(), re2::RE2::ANCHOR_BOTH, nullptr, 0) ? Outcome::kMatch : Outcome::kNoMatch;
-  if (groupUncertain) {
+  if (matchUncertain) {
     return re2.Match(subject, 0, text.size(), re2::RE2::UNANCHORED, nullptr, 0) ? Outcome::kUndecided
                                                                                 : Outcome::kNoMatch;
   }
