@@ -67,14 +67,15 @@ int ListParameters(const DriverLibrary& library, const std::string& model, LineO
   return kExitOk;
 }
 
-int RunModel(const DriverLibrary& library, const Options& options, LineOutput& output, CallbackMonitor& monitor) {
+int RunModel(const DriverLibrary& library, const Options& options, LineOutput& output, OutputFormat& format,
+             CallbackMonitor& monitor) {
   std::map<int32_t, std::string> values = ParameterDefaults(library, options.model);
   for (const auto& [number, value] : options.parameters) values[number] = value;
   HostSettings settings(options.model, std::move(values));
-  HostCallback callback(output, monitor);
+  HostCallback callback(output, format, monitor);
   SignalWatcher watcher([&monitor](int) { monitor.Interrupt(); });
 
-  DriverSession session(library, output);
+  DriverSession session(library, output, format);
   if (!session.Create()) {
     std::fprintf(stderr, "kestrel-host: the driver library gave no driver object\n");
     return kExitFailure;

@@ -20,6 +20,7 @@ int ListParameters(const DriverLibrary& library, const std::string& model, LineO
 
 /// Opens `options.model`, starts channel 0 and prints every callback until a
 /// stop signal or `options.seconds` has passed.
-int RunModel(const DriverLibrary& library, const Options& options, LineOutput& output, CallbackMonitor& monitor);
+int RunModel(const DriverLibrary& library, const Options& options, LineOutput& output, OutputFormat& format,
+             CallbackMonitor& monitor);
 
 }  // namespace korvane::host

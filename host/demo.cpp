@@ -160,7 +160,7 @@ std::string LastLog(const CallbackMonitor& monitor) {
 
 }  // namespace
 
-int RunDemo(const DriverLibrary& library, const std::string& hostDirectory, LineOutput& output,
+int RunDemo(const DriverLibrary& library, const std::string& hostDirectory, LineOutput& output, OutputFormat& format,
             CallbackMonitor& monitor) {
   const std::filesystem::path home(hostDirectory);
   for (const char* file : {kConfiguration, kJournal}) {
@@ -181,9 +181,9 @@ int RunDemo(const DriverLibrary& library, const std::string& hostDirectory, Line
   HostSettings settings(
       "KestrelTcpModel",
       {{1, std::to_string(port)}, {2, "Text"}, {3, kConfiguration}, {4, ""}, {5, std::to_string(kEndSeconds)}});
-  HostCallback callback(output, monitor);
+  HostCallback callback(output, format, monitor);
   SignalWatcher watcher([&monitor](int) { monitor.Interrupt(); });
-  DriverSession session(library, output);
+  DriverSession session(library, output, format);
   if (!session.Create()) {
     std::fprintf(stderr, "demo: the driver library gave no driver object\n");
     return kExitFailure;

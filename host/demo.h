@@ -10,7 +10,7 @@
 namespace korvane::host {
 
 /// Runs the demo against the examples in `hostDirectory`; returns the exit status.
-int RunDemo(const DriverLibrary& library, const std::string& hostDirectory, LineOutput& output,
+int RunDemo(const DriverLibrary& library, const std::string& hostDirectory, LineOutput& output, OutputFormat& format,
             CallbackMonitor& monitor);
 
 }  // namespace korvane::host

@@ -2,8 +2,6 @@
 
 #include <vector>
 
-#include "host/json_writer.h"
-
 namespace korvane::host {
 namespace {
 
@@ -25,6 +23,20 @@ std::map<int32_t, std::string> ParameterDefaults(const DriverLibrary& library, c
   return defaults;
 }
 
+void ReadRegisteredNames(IDataAPI& driver, std::vector<std::string>& events, std::vector<RegisteredTag>& tags) {
+  for (int32_t id = 1; id <= kMaxNames; ++id) {
+    const char* name = driver.GetEventName(id);
+    if (name == nullptr) break;
+    events.emplace_back(name);
+  }
+  for (int32_t index = 1; index <= kMaxNames; ++index) {
+    int32_t id = 0;
+    const char* name = driver.GetSearchTagName(index, &id);
+    if (name == nullptr) break;
+    tags.push_back({id, name});
+  }
+}
+
 DriverSession::~DriverSession() {
   if (driver_ != nullptr) Shutdown(false);
 }
@@ -37,33 +49,17 @@ bool DriverSession::Create() {
 bool DriverSession::Open(HostCallback& callback, HostSettings& settings, bool plainOpen) {
   IDataCallback* face = &callback;
   const bool opened = plainOpen ? driver_->Open(face, &settings) : driver_->OpenEx(face, &settings);
-  JsonObject line;
-  line.AddText("type", "opened").AddBool("ok", opened);
-  if (opened) {
-    std::vector<std::string> events;
-    for (int32_t id = 1; id <= kMaxNames; ++id) {
-      const char* name = driver_->GetEventName(id);
-      if (name == nullptr) break;
-      events.emplace_back(name);
-    }
-    line.AddTextArray("events", events);
-    JsonArray tags;
-    for (int32_t index = 1; index <= kMaxNames; ++index) {
-      int32_t id = 0;
-      const char* name = driver_->GetSearchTagName(index, &id);
-      if (name == nullptr) break;
-      tags.Add(JsonObject().AddInt("id", id).AddText("name", name));
-    }
-    line.AddArray("searchTags", tags);
-  }
-  output_.Write(line.str());
+  std::vector<std::string> events;
+  std::vector<RegisteredTag> tags;
+  if (opened) ReadRegisteredNames(*driver_, events, tags);
+  output_.Write(format_.Opened(opened, events, tags));
   return opened;
 }
 
 bool DriverSession::Start() {
   started_ = true;
   const bool ok = driver_->StartChannel(0, 0);
-  output_.Write(JsonObject().AddText("type", "started").AddBool("ok", ok).str());
+  output_.Write(format_.Started(ok));
   return ok;
 }
 
@@ -74,7 +70,7 @@ void DriverSession::Shutdown(bool printClosed) {
   driver_->Close();
   library_.releaseDriver(&driver_);
   driver_ = nullptr;
-  if (printClosed) output_.Write(JsonObject().AddText("type", "closed").str());
+  if (printClosed) output_.Write(format_.Closed());
 }
 
 }  // namespace korvane::host

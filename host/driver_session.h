@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "host/driver_loader.h"
 #include "host/host_callback.h"
@@ -14,9 +15,13 @@ namespace korvane::host {
 /// Every parameter default of `model` (GetParameterType), by number.
 std::map<int32_t, std::string> ParameterDefaults(const DriverLibrary& library, const std::string& model);
 
+/// The event names (by id from 1) and search tags an opened driver registered.
+void ReadRegisteredNames(IDataAPI& driver, std::vector<std::string>& events, std::vector<RegisteredTag>& tags);
+
 class DriverSession {
  public:
-  DriverSession(const DriverLibrary& library, LineOutput& output) : library_(library), output_(output) {}
+  DriverSession(const DriverLibrary& library, LineOutput& output, OutputFormat& format)
+      : library_(library), output_(output), format_(format) {}
   /// Releases a driver that Shutdown did not.
   ~DriverSession();
   DriverSession(const DriverSession&) = delete;
@@ -36,6 +41,7 @@ class DriverSession {
  private:
   const DriverLibrary& library_;
   LineOutput& output_;
+  OutputFormat& format_;
   IDataAPIEx* driver_ = nullptr;
   bool started_ = false;
 };

@@ -2,33 +2,7 @@
 
 #include <exception>
 
-#include "host/json_writer.h"
-
 namespace korvane::host {
-namespace {
-
-// A misbehaving search-data object must not keep a callback spinning.
-constexpr int kMaxTags = 100000;
-
-void AddSearchData(JsonObject& line, ISearchData* searchData) {
-  const SYSTEMTIME* time = searchData != nullptr ? searchData->GetTime() : nullptr;
-  if (time != nullptr) {
-    line.AddText("time", IsoUtcTime(*time));
-  } else {
-    line.AddNull("time");
-  }
-  JsonArray tags;
-  if (searchData != nullptr) {
-    SearchTagEntry entry{};
-    int count = 0;
-    for (bool more = searchData->First(&entry); more && count < kMaxTags; more = searchData->Next(&entry), ++count) {
-      tags.Add(JsonObject().AddInt("id", entry.id).AddText("text", entry.text, entry.length));
-    }
-  }
-  line.AddArray("tags", tags);
-}
-
-}  // namespace
 
 void LineOutput::OnFailure(std::function<void()> hook) {
   std::lock_guard lock(mutex_);
@@ -104,15 +78,8 @@ void HostCallback::Emit(const std::function<std::string()>& line, const std::fun
 
 void HostCallback::OnData(uint8_t channel, ISearchData* searchData, const char* source, int32_t sourceLength,
                           const char* data, int32_t dataLength, int32_t /*reserved*/, const char* encoding) {
-  Emit(
-      [&] {
-        JsonObject line;
-        line.AddText("type", "data").AddInt("channel", channel).AddText("source", source, sourceLength);
-        line.AddText("data", data, dataLength).AddText("encoding", encoding);
-        AddSearchData(line, searchData);
-        return line.str();
-      },
-      [](CallbackCounts& counts) { ++counts.data; });
+  Emit([&] { return format_.Data(channel, searchData, source, sourceLength, data, dataLength, encoding); },
+       [](CallbackCounts& counts) { ++counts.data; });
 }
 
 void HostCallback::OnEvent(uint8_t channel, int32_t eventNumber, ISearchData* searchData, const char* source,
@@ -120,52 +87,37 @@ void HostCallback::OnEvent(uint8_t channel, int32_t eventNumber, ISearchData* se
                            const char* encoding) {
   Emit(
       [&] {
-        JsonObject line;
-        line.AddText("type", "event").AddInt("channel", channel).AddInt("number", eventNumber);
-        line.AddText("text", eventText, eventTextLength).AddText("source", source, sourceLength);
-        line.AddText("encoding", encoding);
-        AddSearchData(line, searchData);
-        return line.str();
+        return format_.Event(channel, eventNumber, searchData, source, sourceLength, eventText, eventTextLength,
+                             encoding);
       },
       [encoding](CallbackCounts& counts) { ++(encoding != nullptr ? counts.events : counts.endEvents); });
 }
 
 void HostCallback::OnClearScreen(uint8_t channel, ISearchData* /*searchData*/, const char* /*source*/,
                                  int32_t /*sourceLength*/, int32_t /*reserved*/) {
-  Emit([&] { return JsonObject().AddText("type", "clearScreen").AddInt("channel", channel).str(); },
-       [](CallbackCounts&) {});
+  Emit([&] { return format_.ClearScreen(channel); }, [](CallbackCounts&) {});
 }
 
 void HostCallback::OnNotify(int32_t value) {
-  Emit([&] { return JsonObject().AddText("type", "notify").AddInt("value", value).str(); }, [](CallbackCounts&) {});
+  Emit([&] { return format_.Notify(value); }, [](CallbackCounts&) {});
 }
 
 void HostCallback::OnLog(int32_t severity, const char* text) {
-  Emit([&] { return JsonObject().AddText("type", "log").AddInt("severity", severity).AddText("text", text).str(); },
-       [text](CallbackCounts& counts) { counts.lastLog = text != nullptr ? text : ""; });
+  Emit([&] { return format_.Log(severity, text); },
+       [text](CallbackCounts& counts) {
+         ++counts.logs;
+         counts.lastLog = text != nullptr ? text : "";
+       });
 }
 
 void HostCallback::OnOpenFailed(int32_t channel) {
-  Emit([&] { return JsonObject().AddText("type", "openFailed").AddInt("channel", channel).str(); },
-       [](CallbackCounts& counts) { ++counts.openFailed; });
+  Emit([&] { return format_.OpenFailed(channel); }, [](CallbackCounts& counts) { ++counts.openFailed; });
 }
 
 void HostCallback::OnMetadata(int32_t kind, int32_t metadataChannel, int32_t format, const SYSTEMTIME* time,
                               const char* data, int32_t dataLength) {
-  Emit(
-      [&] {
-        JsonObject line;
-        line.AddText("type", "metadata").AddInt("kind", kind).AddInt("channel", metadataChannel);
-        line.AddInt("format", format);
-        if (time != nullptr) {
-          line.AddText("time", IsoUtcTime(*time));
-        } else {
-          line.AddNull("time");
-        }
-        line.AddText("data", data, dataLength);
-        return line.str();
-      },
-      [](CallbackCounts& counts) { ++counts.metadata; });
+  Emit([&] { return format_.Metadata(kind, metadataChannel, format, time, data, dataLength); },
+       [](CallbackCounts& counts) { ++counts.metadata; });
 }
 
 const char* HostSettings::GetParameter(int32_t index) {

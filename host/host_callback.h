@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "host/output_format.h"
 #include "kestrel/data_callback.h"
 #include "kestrel/driver_settings.h"
 
@@ -39,6 +40,7 @@ struct CallbackCounts {
   size_t endEvents = 0;  ///< delayed "End of" events (no encoding)
   size_t metadata = 0;
   size_t openFailed = 0;
+  size_t logs = 0;
   std::string lastLog;
 };
 
@@ -67,7 +69,8 @@ class CallbackMonitor {
 /// nothing thrown here reaches the driver.
 class HostCallback final : public IDataCallbackEx {
  public:
-  HostCallback(LineOutput& output, CallbackMonitor& monitor) : output_(output), monitor_(monitor) {}
+  HostCallback(LineOutput& output, OutputFormat& format, CallbackMonitor& monitor)
+      : output_(output), format_(format), monitor_(monitor) {}
 
   void OnData(uint8_t channel, ISearchData* searchData, const char* source, int32_t sourceLength, const char* data,
               int32_t dataLength, int32_t reserved, const char* encoding) override;
@@ -85,6 +88,7 @@ class HostCallback final : public IDataCallbackEx {
   void Emit(const std::function<std::string()>& line, const std::function<void(CallbackCounts&)>& count);
 
   LineOutput& output_;
+  OutputFormat& format_;
   CallbackMonitor& monitor_;
 };
 

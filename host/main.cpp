@@ -1,18 +1,21 @@
 // kestrel-host: the reference recording host. Loads the Kestrel driver library
-// with dlopen and prints everything it reports as JSON lines.
+// with dlopen and prints everything it reports as JSON lines or aligned text.
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "host/check.h"
 #include "host/commands.h"
 #include "host/demo.h"
 #include "host/driver_loader.h"
 #include "host/host_callback.h"
 #include "host/options.h"
+#include "host/replay.h"
 #include "host/signal_watcher.h"
 
 namespace {
@@ -29,7 +32,7 @@ int Main(const std::vector<std::string>& args) {
   const std::optional<Options> options = ParseOptions(args, error);
   if (!options) return UsageError(error);
   if (options->command == Command::kHelp) {
-    std::fputs(UsageText().c_str(), stdout);
+    std::fputs(UsageText(options->helpTopic).c_str(), stdout);
     return kExitOk;
   }
 
@@ -49,7 +52,8 @@ int Main(const std::vector<std::string>& args) {
     unsetenv("KESTREL_HOST_DIR");
   }
 
-  const bool longRunning = options->command == Command::kRun || options->command == Command::kDemo;
+  const bool longRunning =
+      options->command == Command::kRun || options->command == Command::kDemo || options->command == Command::kReplay;
   // Before the driver exists, so that its threads inherit the blocked signals.
   if (longRunning) BlockStopSignals();
 
@@ -62,6 +66,7 @@ int Main(const std::vector<std::string>& args) {
   }
 
   LineOutput output(stdout);
+  const std::unique_ptr<OutputFormat> format = MakeOutputFormat(options->format);
   CallbackMonitor monitor;
   // When the reader of our output goes away, stop as on a signal.
   output.OnFailure([&monitor] { monitor.Interrupt(); });
@@ -71,9 +76,13 @@ int Main(const std::vector<std::string>& args) {
     case Command::kParams:
       return ListParameters(library, options->model, output);
     case Command::kRun:
-      return RunModel(library, *options, output, monitor);
+      return RunModel(library, *options, output, *format, monitor);
+    case Command::kReplay:
+      return ReplayCapture(library, *options, output, *format, monitor);
+    case Command::kCheck:
+      return CheckModel(library, *options, output);
     case Command::kDemo:
-      return RunDemo(library, hostDirectory, output, monitor);
+      return RunDemo(library, hostDirectory, output, *format, monitor);
     default:
       return UsageError("no command given");
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,7 +59,8 @@ class HostCallbackTest : public ::testing::Test {
   std::FILE* file_ = std::tmpfile();
   LineOutput output_{file_};
   CallbackMonitor monitor_;
-  HostCallback callback_{output_, monitor_};
+  std::unique_ptr<OutputFormat> format_ = MakeOutputFormat(Format::kJson);
+  HostCallback callback_{output_, *format_, monitor_};
 };
 
 TEST_F(HostCallbackTest, EventsCarryTimeTagsAndTellEndEventsApart) {
@@ -123,6 +125,32 @@ TEST_F(HostCallbackTest, ConcurrentCallbacksNeverInterleaveLines) {
     const char c = line[std::string(R"({"type":"log","severity":3,"text":")").size()];
     EXPECT_EQ(line, R"({"type":"log","severity":3,"text":")" + std::string(200, c) + R"("})");
   }
+}
+
+// The text format names events and search tags from the "opened" lists and
+// shows device text as it was sent, with nothing that could drive a terminal.
+TEST_F(HostCallbackTest, TextFormatNamesEventsAndTagsAndUnescapesText) {
+  format_ = MakeOutputFormat(Format::kText);
+  HostCallback callback(output_, *format_, monitor_);
+  output_.Write(format_->Opened(true, {"Sale", "Door forced"}, {{1, "Receipt"}, {4, "Card"}}));
+  const SYSTEMTIME time{2026, 12, 2, 8, 10, 11, 12, 345};
+  FakeSearchData searchData(&time, {{2, "0412"}, {1, "R-7"}, {9, "x"}});
+  const std::string text = "door &lt;3&gt; &amp; &#x41;&#66;\x1B[2J &bogus; &#xD800;";
+  callback.OnEvent(0, 2, &searchData, "TCP", 3, text.c_str(), static_cast<int32_t>(text.size()), 0, "utf-8");
+  callback.OnEvent(0, 1, nullptr, "TCP", 3, "End of Sale", 11, 0, nullptr);
+  callback.OnData(0, nullptr, "TCP Channel", 11, "a\tb\ac\xff", 6, 0, "utf-8");
+  const std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_NE(lines[0].find("opened"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find(R"("Door forced")"), std::string::npos) << lines[0];
+  // Tag ids on a message are positions in the registered list, not type flags.
+  EXPECT_NE(lines[1].find("event     Door forced"), std::string::npos) << lines[1];
+  EXPECT_NE(lines[1].find("[Card=0412 Receipt=R-7 #9=x] door <3> & AB\\x1B[2J &bogus; &#xD800;"), std::string::npos)
+      << lines[1];
+  EXPECT_NE(lines[2].find("end       Sale"), std::string::npos) << lines[2];
+  EXPECT_NE(lines[3].find("data      TCP Channel"), std::string::npos) << lines[3];
+  EXPECT_NE(lines[3].find("a b\\x07c\xEF\xBF\xBD"), std::string::npos) << lines[3];
+  EXPECT_EQ(monitor_.Snapshot().events, 1u);
 }
 
 TEST(CallbackMonitorTest, WaitEndsOnConditionInterruptOrDeadline) {

@@ -209,6 +209,65 @@ TEST_F(HostProcessTest, RunListsNamesAndPrintsMetadataByDefault) {
   EXPECT_EQ(CountLines(host.OutLines(), R"("type":"event")", R"("text":"Seen")"), 1u) << host.Out();
 }
 
+// check lists the registered names, and a configuration that does not load
+// fails with status 2 and the driver's reason.
+TEST_F(HostProcessTest, CheckReportsNamesAndProblems) {
+  std::ofstream(home_ + "/m.xml") << R"xml(<root><validation><regex value=".*"/></validation>
+    <kslXmlMapper version="2"><messageType parsing="regex"><message number="1" value="Line">
+      <param number="1" value="([a-z]+)" group="1"/></message></messageType>
+    <rules><message number="1" value="Line"><param reference="1" value="abc">
+      <action type="event" value="Seen"/><searchtag type="1" value="Zone"/></param></message></rules>
+    </kslXmlMapper></root>)xml";
+  const uint16_t port = FreeLoopbackPort();
+  const std::string portParameter = "1=" + std::to_string(port);
+  HostProcess good(WithHome({"check", "KestrelTcpModel", "-p", portParameter, "-p", "2=Text", "-p", "3=m.xml"}));
+  EXPECT_EQ(good.Finish(), 0) << good.Out() << good.Err();
+  EXPECT_TRUE(Contains(good.Out(), "KestrelTcpModel: opens\n")) << good.Out();
+  EXPECT_TRUE(Contains(good.Out(), R"(events (1): "Seen")")) << good.Out();
+  EXPECT_TRUE(Contains(good.Out(), R"(search tags (1): "Zone" (type 1))")) << good.Out();
+
+  HostProcess bad(WithHome({"check", "KestrelTcpModel", "-p", portParameter, "-p", "2=Text", "-p", "3=none.xml"}));
+  EXPECT_EQ(bad.Finish(), 2) << bad.Out() << bad.Err();
+  EXPECT_TRUE(Contains(bad.Out(), "KestrelTcpModel: does NOT open")) << bad.Out();
+  EXPECT_TRUE(Contains(bad.Out(), "  error: ")) << bad.Out();
+}
+
+// replay plays the driver's own packet dump (one datagram per record) and a
+// raw capture through a pseudo-terminal, and delivers every block.
+TEST_F(HostProcessTest, ReplayDeliversPacketDumpsAndRawCaptures) {
+  const std::vector<std::string> records = {"door 1 open", "door 2 closed", "zone 3 alarm"};
+  std::string dump;
+  for (const std::string& record : records) {
+    const auto size = static_cast<uint32_t>(record.size());
+    for (int shift = 0; shift < 32; shift += 8) dump += static_cast<char>((size >> shift) & 0xFF);
+    dump += record;
+  }
+  std::ofstream(home_ + "/Debug_KSL_Packets.bin", std::ios::binary) << dump;
+  HostProcess udp(WithHome({"replay", "KestrelUdpModel", "-p", "1=" + std::to_string(FreeLoopbackPort()), "-p",
+                            "2=None", home_ + "/Debug_KSL_Packets.bin"}));
+  EXPECT_EQ(udp.Finish(milliseconds(20000)), 0) << udp.Err();
+  for (const std::string& record : records) {
+    EXPECT_EQ(CountLines(udp.OutLines(), R"("type":"data")", R"("data":")" + record + '"'), 1u) << udp.Out();
+  }
+  EXPECT_TRUE(Contains(udp.Err(), "replay: 3/3 blocks, 36 bytes sent")) << udp.Err();
+
+  // A raw capture is one byte stream; the driver cuts it at the configured line feed.
+  std::ofstream(home_ + "/serial.xml") << R"(<root><channelConfig><linefeed value="0x0a"/></channelConfig></root>)";
+  std::ofstream(home_ + "/capture.txt") << "door 1 open\ndoor 2 closed\n";
+  HostProcess serial(
+      WithHome({"replay", "KestrelSerialModel", "-p", "7=None", "-p", "8=serial.xml", home_ + "/capture.txt"}));
+  EXPECT_EQ(serial.Finish(milliseconds(20000)), 0) << serial.Err();
+  EXPECT_EQ(CountLines(serial.OutLines(), R"("source":"Serial Channel")", R"("data":"door 2 closed")"), 1u)
+      << serial.Out();
+
+  HostProcess proxy(WithHome({"replay", "KestrelRtspModel", home_ + "/capture.txt"}));
+  EXPECT_EQ(proxy.Finish(), 1);
+  EXPECT_TRUE(Contains(proxy.Err(), "not KestrelRtspModel")) << proxy.Err();
+  HostProcess packets(WithHome({"replay", "KestrelUdpModel", "--capture", "packets", home_ + "/capture.txt"}));
+  EXPECT_EQ(packets.Finish(), 1);
+  EXPECT_TRUE(Contains(packets.Err(), "is not a packet dump")) << packets.Err();
+}
+
 // The demo plays the whole journal and waits for the End event of every event.
 TEST_F(HostProcessTest, DemoDeliversEveryEventAndItsEndEvent) {
   HostProcess host({"demo"});
@@ -264,6 +323,9 @@ TEST_F(HostProcessTest, MalformedCommandLinesAreRefusedWithStatusOne) {
       {"params", "KestrelTcpModel", "-p", "1=2"},
       {"models", "extra"},
       {"--frobnicate", "models"},
+      {"run", "KestrelTcpModel", "--format", "xml"},
+      {"models", "--format", "text"},
+      {"help", "fly"},
   };
   for (const auto& args : cases) {
     HostProcess host(args);
@@ -273,10 +335,17 @@ TEST_F(HostProcessTest, MalformedCommandLinesAreRefusedWithStatusOne) {
   }
 }
 
-TEST_F(HostProcessTest, HelpPrintsUsage) {
-  HostProcess host({"models", "--help"});
-  EXPECT_EQ(host.Finish(), 0);
-  EXPECT_TRUE(Contains(host.Out(), "Usage: kestrel-host")) << host.Out();
+TEST_F(HostProcessTest, HelpExplainsTheWholeToolOrOneCommand) {
+  HostProcess general({"--help"});
+  EXPECT_EQ(general.Finish(), 0);
+  EXPECT_TRUE(Contains(general.Out(), "Commands:")) << general.Out();
+  for (const auto& args : std::vector<std::vector<std::string>>{{"run", "--help"}, {"help", "run"}}) {
+    HostProcess host(args);
+    EXPECT_EQ(host.Finish(), 0);
+    EXPECT_TRUE(Contains(host.Out(), "run MODEL [-p N=VALUE]")) << host.Out();
+    EXPECT_TRUE(Contains(host.Out(), "--format F")) << host.Out();
+    EXPECT_FALSE(Contains(host.Out(), "Commands:")) << host.Out();
+  }
 }
 
 TEST_F(HostProcessTest, AMissingDriverLibraryIsReportedWithTheLoaderMessage) {

@@ -1,0 +1,94 @@
+#include "host/check.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "host/commands.h"
+#include "host/driver_session.h"
+
+namespace korvane::host {
+namespace {
+
+constexpr int32_t kError = 1;
+constexpr int32_t kWarning = 2;
+
+// Keeps the log lines of the open; a channel is never started, so nothing
+// else arrives.
+class OpenRecorder final : public IDataCallbackEx {
+ public:
+  void OnData(uint8_t, ISearchData*, const char*, int32_t, const char*, int32_t, int32_t, const char*) override {}
+  void OnEvent(uint8_t, int32_t, ISearchData*, const char*, int32_t, const char*, int32_t, int32_t,
+               const char*) override {}
+  void OnClearScreen(uint8_t, ISearchData*, const char*, int32_t, int32_t) override {}
+  void OnNotify(int32_t) override {}
+  void OnOpenFailed(int32_t) override {}
+  void OnMetadata(int32_t, int32_t, int32_t, const SYSTEMTIME*, const char*, int32_t) override {}
+  void OnLog(int32_t severity, const char* text) override {
+    std::lock_guard lock(mutex_);
+    std::string line = text != nullptr ? text : "";
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    lines_.push_back({severity, std::move(line)});
+  }
+
+  struct Line {
+    int32_t severity;
+    std::string text;
+  };
+  std::vector<Line> Lines() {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<Line> lines_;
+};
+
+std::string Quoted(const std::string& text) { return "\"" + Printable(text) + "\""; }
+
+}  // namespace
+
+int CheckModel(const DriverLibrary& library, const Options& options, LineOutput& output) {
+  std::map<int32_t, std::string> values = ParameterDefaults(library, options.model);
+  if (values.empty()) {
+    std::fprintf(stderr, "kestrel-host: unknown model '%s'\n", options.model.c_str());
+    return kExitFailure;
+  }
+  for (const auto& [number, value] : options.parameters) values[number] = value;
+  HostSettings settings(options.model, std::move(values));
+  OpenRecorder recorder;
+  IDataAPIEx* driver = library.createDriver();
+  if (driver == nullptr) {
+    std::fprintf(stderr, "kestrel-host: the driver library gave no driver object\n");
+    return kExitFailure;
+  }
+  IDataCallback* face = &recorder;
+  const bool opened = driver->OpenEx(face, &settings);
+  std::vector<std::string> events;
+  std::vector<RegisteredTag> tags;
+  if (opened) ReadRegisteredNames(*driver, events, tags);
+  driver->Close();
+  library.releaseDriver(&driver);
+
+  output.Write(options.model + (opened ? ": opens" : ": does NOT open"));
+  if (opened) {
+    std::string line = "events (" + std::to_string(events.size()) + "):";
+    for (const std::string& name : events) line += " " + Quoted(name);
+    output.Write(line);
+    line = "search tags (" + std::to_string(tags.size()) + "):";
+    for (const RegisteredTag& tag : tags) line += " " + Quoted(tag.name) + " (type " + std::to_string(tag.id) + ")";
+    output.Write(line);
+  }
+  std::vector<std::string> problems;
+  for (const OpenRecorder::Line& line : recorder.Lines()) {
+    if (line.severity == kError || line.severity == kWarning) {
+      problems.push_back((line.severity == kError ? "  error: " : "  warning: ") + Printable(line.text));
+    }
+  }
+  output.Write("problems (" + std::to_string(problems.size()) + ")" + (problems.empty() ? "" : ":"));
+  for (const std::string& problem : problems) output.Write(problem);
+  return opened ? kExitOk : kExitOpenFailed;
+}
+
+}  // namespace korvane::host
