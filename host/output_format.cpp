@@ -208,9 +208,12 @@ class TextFormat final : public OutputFormat {
     return buffer;
   }
 
+  // Columns count characters, not bytes.
   static void Pad(std::string& line, size_t column) {
     line += ' ';
-    if (line.size() < column) line.append(column - line.size(), ' ');
+    const auto width = static_cast<size_t>(
+        std::count_if(line.begin(), line.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+    if (width < column) line.append(column - width, ' ');
   }
 
   std::string Line(const SYSTEMTIME* time, std::string_view kind, const std::string& name,
