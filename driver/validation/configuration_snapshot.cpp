@@ -1,6 +1,5 @@
 #include "driver/validation/configuration_snapshot.h"
 
-#include <exception>
 #include <utility>
 
 #include "driver/support/host_directory.h"
@@ -27,15 +26,42 @@ ValidationConfig ReadValidationConfig(CXMLParser& config) {
   ValidationConfig result;
   result.validationExpression = config.GetAttributeW("root/validation/regex", "value");
   if (!result.validationExpression.empty()) {
-    try {
-      // POSIX basic syntax with collation, backslashes literal inside brackets.
-      result.validationRegex = std::make_shared<const CTextRegex>(result.validationExpression, RegexSyntax::kBasic);
-    } catch (const std::exception& e) {
-      result.validationError = e.what();
-    }
+    // POSIX basic syntax with collation, backslashes literal inside brackets.
+    result.validationRegex = CompileTextRegex(result.validationExpression, RegexSyntax::kBasic, result.validationError);
   }
   result.textPath = ReadTextPathDefinition(config);
   return result;
+}
+
+void LogBrokenExpressions(const ValidationConfig& validation, const MessageTypeDefinition& type, IDebug& logger) {
+  constexpr char kName[] = "korvane::CDataValidator::Initialize";
+  if (!validation.validationExpression.empty() && !validation.validationRegex) {
+    logger.Log(kLogError, kCatValidation,
+               "%s: Invalid validation expression '%s': %s; every line is dropped until it is corrected", kName,
+               validation.validationExpression.c_str(), validation.validationError.c_str());
+  }
+  uint32_t m = 0;
+  for (const TextMessageDefinition& message : validation.textPath.messages) {
+    ++m;
+    uint32_t p = 0;
+    for (const TextParamDefinition& param : message.params) {
+      ++p;
+      if (param.compileError.empty()) continue;
+      logger.Log(kLogError, kCatValidation,
+                 "%s: Invalid expression '%s' of message %u parameter %u: %s; every line is dropped until it is "
+                 "corrected",
+                 kName, param.value.c_str(), m, p, param.compileError.c_str());
+    }
+  }
+  const auto check = [&](const std::string& xpath, const std::string& what) {
+    if (xpath.empty()) return;
+    const std::string error = CXMLParser::CheckXPath(xpath);
+    if (error.empty()) return;
+    logger.Log(kLogError, kCatValidation, "%s: Invalid XPath '%s' of the message type %s: %s", kName, xpath.c_str(),
+               what.c_str(), error.c_str());
+  };
+  check(type.messageXPath, "message");
+  for (const auto& [number, xpath] : type.paramXPaths) check(xpath, Format("parameter %d", number));
 }
 
 CConfigurationSource::CConfigurationSource(IDebug& logger, const Clock& clock, Builder builder)

@@ -138,6 +138,10 @@ bool CDataValidator::BuildSnapshot(CXMLParser& config, bool reload, Configuratio
     return false;
   }
   snapshot.names->Commit(logger_);
+  // Said here, once per version of the file, rather than for every line that would need them.
+  const bool xmlPaths = type_ == kValidationXsd || type_ == kValidationCustom;
+  LogBrokenExpressions(snapshot.validation, xmlPaths ? snapshot.mapper->GetMessageType() : MessageTypeDefinition{},
+                       logger_);
   return true;
 }
 
@@ -214,7 +218,8 @@ CDataValidator::Built CDataValidator::BuildTextMessages(const ValidationConfig& 
     case TextCheck::kValid:
       break;
   }
-  if (bytes.empty()) return Built{};
+  // A broken parameter expression was logged when the configuration loaded.
+  if (bytes.empty() || config.textPath.brokenExpressions) return Built{};
   std::string detail;
   if (!BuildTextMessage(config.textPath, data, messages.emplace_back(), detail)) {
     error = Format("%s: %s", kValidateData, detail.c_str());
@@ -260,9 +265,10 @@ CDataValidator::TextCheck CDataValidator::ValidateText(const ValidationConfig& c
     return TextCheck::kInvalid;
   }
   if (!config.validationRegex) {
+    // Logged once when the configuration loaded; every line is dropped until the expression is corrected.
     error = Format("%s: Invalid regular expression in configuration file (%s)", kValidateText,
                    config.validationError.c_str());
-    return TextCheck::kFailed;
+    return TextCheck::kInvalid;
   }
   try {
     if (config.validationRegex->FullMatch(data)) return TextCheck::kValid;
