@@ -152,7 +152,9 @@ void KeepFirstParseError(void* context, xmlErrorPtr error) {
   try {
     auto* ctxt = static_cast<xmlParserCtxtPtr>(context);
     auto* state = static_cast<ParseState*>(ctxt->_private);
-    if (error == nullptr || !state->errorMessage.empty() || error->message == nullptr) return;
+    if (error == nullptr || error->level < XML_ERR_ERROR || !state->errorMessage.empty() || error->message == nullptr) {
+      return;
+    }
     state->errorLine = error->line;
     state->errorColumn = error->int2;
     state->errorMessage = TrimMessage(error->message);
@@ -728,7 +730,7 @@ std::string CXMLParser::GetLoadError() const {
 
 std::string CXMLParser::GetLoadErrorDetail() const {
   RecursiveLockGuard guard(lock_);
-  return impl_->loadDetail;
+  return impl_->loadDetail.empty() ? impl_->loadError : impl_->loadDetail;
 }
 
 long CXMLParser::GetNodeLine(const Node& node) {
