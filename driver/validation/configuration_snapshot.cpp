@@ -33,12 +33,11 @@ ValidationConfig ReadValidationConfig(CXMLParser& config) {
   return result;
 }
 
-void LogBrokenExpressions(const ValidationConfig& validation, const MessageTypeDefinition& type, IDebug& logger) {
-  constexpr char kName[] = "korvane::CDataValidator::Initialize";
+std::vector<std::string> BrokenExpressions(const ValidationConfig& validation, const MessageTypeDefinition& type) {
+  std::vector<std::string> broken;
   if (!validation.validationExpression.empty() && !validation.validationRegex) {
-    logger.Log(kLogError, kCatValidation,
-               "%s: Invalid validation expression '%s': %s; every line is dropped until it is corrected", kName,
-               validation.validationExpression.c_str(), validation.validationError.c_str());
+    broken.push_back(Format("Invalid validation expression '%s': %s; every line is dropped until it is corrected",
+                            validation.validationExpression.c_str(), validation.validationError.c_str()));
   }
   uint32_t m = 0;
   for (const TextMessageDefinition& message : validation.textPath.messages) {
@@ -47,21 +46,22 @@ void LogBrokenExpressions(const ValidationConfig& validation, const MessageTypeD
     for (const TextParamDefinition& param : message.params) {
       ++p;
       if (param.compileError.empty()) continue;
-      logger.Log(kLogError, kCatValidation,
-                 "%s: Invalid expression '%s' of message %u parameter %u: %s; every line is dropped until it is "
-                 "corrected",
-                 kName, param.value.c_str(), m, p, param.compileError.c_str());
+      broken.push_back(
+          Format("Invalid expression '%s' of message %u parameter %u: %s; every line is dropped until it is corrected",
+                 param.value.c_str(), m, p, param.compileError.c_str()));
     }
   }
-  const auto check = [&](const std::string& xpath, const std::string& what) {
+  const auto check = [&broken](const std::string& xpath, const std::string& what) {
     if (xpath.empty()) return;
     const std::string error = CXMLParser::CheckXPath(xpath);
-    if (error.empty()) return;
-    logger.Log(kLogError, kCatValidation, "%s: Invalid XPath '%s' of the message type %s: %s", kName, xpath.c_str(),
-               what.c_str(), error.c_str());
+    if (!error.empty()) {
+      broken.push_back(
+          Format("Invalid XPath '%s' of the message type %s: %s", xpath.c_str(), what.c_str(), error.c_str()));
+    }
   };
   check(type.messageXPath, "message");
   for (const auto& [number, xpath] : type.paramXPaths) check(xpath, Format("parameter %d", number));
+  return broken;
 }
 
 CConfigurationSource::CConfigurationSource(IDebug& logger, const Clock& clock, Builder builder)

@@ -40,11 +40,11 @@ struct ValidationConfig {
 /// Reads and compiles the validation expression and the text-path message types.
 ValidationConfig ReadValidationConfig(CXMLParser& config);
 
-/// Logs at error level, once per version of the configuration, every
-/// expression of `validation` that did not compile and every message-type
-/// XPath of `type` that does not compile, with the position of the fault.
-/// Lines that would need a broken expression are dropped without a line each.
-void LogBrokenExpressions(const ValidationConfig& validation, const MessageTypeDefinition& type, IDebug& logger);
+/// What is wrong with every expression of `validation` that did not compile
+/// and every message-type XPath of `type` that does not, with the position of
+/// the fault; one text per expression. Said when a configuration loads, since
+/// lines that would need a broken expression are dropped without a line each.
+std::vector<std::string> BrokenExpressions(const ValidationConfig& validation, const MessageTypeDefinition& type);
 
 /// Everything read from one version of the configuration file.
 struct ConfigurationSnapshot {

@@ -138,10 +138,15 @@ bool CDataValidator::BuildSnapshot(CXMLParser& config, bool reload, Configuratio
     return false;
   }
   snapshot.names->Commit(logger_);
-  // Said here, once per version of the file, rather than for every line that would need them.
+  // Said here rather than for every line that would need them; a version read again only
+  // because it had just changed, or an edit elsewhere in the file, says nothing new.
   const bool xmlPaths = type_ == kValidationXsd || type_ == kValidationCustom;
-  LogBrokenExpressions(snapshot.validation, xmlPaths ? snapshot.mapper->GetMessageType() : MessageTypeDefinition{},
-                       logger_);
+  std::vector<std::string> broken =
+      BrokenExpressions(snapshot.validation, xmlPaths ? snapshot.mapper->GetMessageType() : MessageTypeDefinition{});
+  if (broken != reportedBroken_) {
+    for (const std::string& line : broken) logger_.Log(kLogError, kCatValidation, "%s: %s", kInitialize, line.c_str());
+    reportedBroken_ = std::move(broken);
+  }
   return true;
 }
 
