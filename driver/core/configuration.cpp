@@ -7,6 +7,7 @@
 
 #include "driver/channels/channel_base.h"
 #include "driver/channels/proxy_config_provider.h"
+#include "driver/core/configuration_names.h"
 #include "driver/core/kestrel_driver.h"
 #include "driver/core/model_table.h"
 #include "driver/support/debug_logger.h"
@@ -402,15 +403,18 @@ bool CKestrelDriver::ReadConfigurationFile(ChannelSettings& config, const std::s
   configFile_ = path;
   CXMLParser parser;
   if (!parser.LoadFile(path)) {
-    // Why, for the operator: a missing file, a FIFO or device, a file outside the host directory, bad XML.
-    Log(kLogError, kCatConfiguration, "%s: %s", kName, parser.GetLoadError().c_str());
-    Log(kLogError, kCatConfiguration, "%s: Unable to open XML configuration file", kName);
+    // One line that says why, for the operator (the path, then a missing or empty file, the line and
+    // column of bad XML, a FIFO or device, a file outside the host directory); callers may match its start.
+    Log(kLogError, kCatConfiguration, "%s: Unable to open XML configuration file: %s", kName,
+        parser.GetLoadErrorDetail().c_str());
     return false;
   }
 
   const uint8_t level = ReadLogLevel(parser.GetAttributeW("root/logging/level", "value"));
   const bool fileLogging = parser.GetAttributeW("root/logging/additionalDebug", "value") == "yes";
   context_->ConfigureLogger(level, fileLogging);
+  // Misspelt names would otherwise be ignored silently; said once, here, at the file's own logging level.
+  CheckConfigurationNames(parser, *this);
 
   const std::string lineFeed = parser.GetAttributeW("root/channelConfig/linefeed", "value");
   config.lineFeed = ParseConfigString(*this, "linefeed", lineFeed);

@@ -124,6 +124,10 @@ using XPathObjectPtr = std::unique_ptr<xmlXPathObject, XPathObjectDeleter>;
 
 struct ParseState {
   bool declaresEntities = false;
+  // The parser's first complaint: where and what.
+  int errorLine = 0;
+  int errorColumn = 0;
+  std::string errorMessage;
 };
 
 // Any entity declaration stops the parse: nothing a device or a configuration
@@ -140,11 +144,29 @@ void RejectUnparsedEntityDecl(void* context, const xmlChar*, const xmlChar*, con
   RejectEntity(context);
 }
 
+std::string TrimMessage(std::string_view text);
+
+// Keeps the first error of a document parse, with its position; later ones
+// are mostly consequences of the first.
+void KeepFirstParseError(void* context, xmlErrorPtr error) {
+  try {
+    auto* ctxt = static_cast<xmlParserCtxtPtr>(context);
+    auto* state = static_cast<ParseState*>(ctxt->_private);
+    if (error == nullptr || error->level < XML_ERR_ERROR || !state->errorMessage.empty() || error->message == nullptr) {
+      return;
+    }
+    state->errorLine = error->line;
+    state->errorColumn = error->int2;
+    state->errorMessage = TrimMessage(error->message);
+  } catch (...) {
+  }
+}
+
 /// Parses a whole document; null unless it is well-formed (namespaces
 /// included), has a root element and declares no entities. `ignoreEncoding`
 /// treats the bytes as UTF-8 whatever the XML declaration claims.
-/// `declaresEntities` tells why a document was refused.
-DocPtr ParseDocument(const char* data, size_t size, bool ignoreEncoding, bool* declaresEntities = nullptr) {
+/// `outcome` tells why a document was refused.
+DocPtr ParseDocument(const char* data, size_t size, bool ignoreEncoding, ParseState* outcome = nullptr) {
   if (data == nullptr || size == 0 || size > static_cast<size_t>(INT_MAX)) return nullptr;
   InitLibrary();
   xmlParserCtxtPtr ctxt = xmlCreateMemoryParserCtxt(data, static_cast<int>(size));
@@ -163,7 +185,8 @@ DocPtr ParseDocument(const char* data, size_t size, bool ignoreEncoding, bool* d
   sax->unparsedEntityDecl = RejectUnparsedEntityDecl;
   sax->externalSubset = nullptr;
   sax->resolveEntity = nullptr;
-  sax->serror = IgnoreStructuredError;
+  sax->serror = KeepFirstParseError;
+  ctxt->userData = ctxt;  // what the error handler receives
 
   xmlParseDocument(ctxt);
   DocPtr doc(ctxt->myDoc);
@@ -171,7 +194,7 @@ DocPtr ParseDocument(const char* data, size_t size, bool ignoreEncoding, bool* d
   const bool ok = ctxt->wellFormed != 0 && ctxt->nsWellFormed != 0 && !state.declaresEntities &&
                   ctxt->errNo == XML_ERR_OK && doc != nullptr && xmlDocGetRootElement(doc.get()) != nullptr;
   xmlFreeParserCtxt(ctxt);
-  if (declaresEntities != nullptr) *declaresEntities = state.declaresEntities;
+  if (outcome != nullptr) *outcome = std::move(state);
   if (!ok) return nullptr;
   return doc;
 }
@@ -197,13 +220,31 @@ const char* RefusedDocumentReason(bool declaresEntities) {
   return declaresEntities ? "declares entities" : "is not a well-formed XML document";
 }
 
-DocPtr ParseFile(const std::string& path, std::string& reason, FileStamp& stamp) {
+bool OnlyXmlSpace(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }
+
+/// The operator's version of a refusal: what is wrong with the file, where.
+std::string RefusalDetail(const std::string& reason, std::string_view content, const ParseState& parse) {
+  if (reason == "was not found") return "file not found";
+  if (reason == "is not a well-formed XML document") {
+    if (OnlyXmlSpace(content)) return "file is empty";
+    if (parse.errorMessage.empty()) return "not a well-formed XML document";
+    return Format("line %d, column %d: %s", parse.errorLine, parse.errorColumn, parse.errorMessage.c_str());
+  }
+  if (reason.rfind("is ", 0) == 0) return reason.substr(3);
+  return reason;
+}
+
+/// `detail`, when given, receives the operator's version of a refusal.
+DocPtr ParseFile(const std::string& path, std::string& reason, FileStamp& stamp, std::string* detail = nullptr) {
   std::string content;
-  if (!ReadPolicyFile(path, content, reason, stamp)) return nullptr;
-  bool declaresEntities = false;
-  DocPtr doc = ParseDocument(content.data(), content.size(), false, &declaresEntities);
+  ParseState parse;
+  DocPtr doc;
+  if (ReadPolicyFile(path, content, reason, stamp)) {
+    doc = ParseDocument(content.data(), content.size(), false, &parse);
+    if (doc == nullptr) reason = RefusedDocumentReason(parse.declaresEntities);
+  }
   if (doc == nullptr) {
-    reason = RefusedDocumentReason(declaresEntities);
+    if (detail != nullptr) *detail = RefusalDetail(reason, content, parse);
     return nullptr;
   }
   // The base URI lets a schema find the files it includes beside it.
@@ -269,9 +310,9 @@ xmlParserInputPtr PolicyLoader(const char* url, const char* id, xmlParserCtxtPtr
     if (readable) {
       // libxml2 parses it again with its own settings, which substitute
       // entities; a document that declares none leaves them nothing to do.
-      bool declaresEntities = false;
-      if (ParseDocument(content.data(), content.size(), false, &declaresEntities) == nullptr) {
-        reason = RefusedDocumentReason(declaresEntities);
+      ParseState parse;
+      if (ParseDocument(content.data(), content.size(), false, &parse) == nullptr) {
+        reason = RefusedDocumentReason(parse.declaresEntities);
         readable = false;
       }
     }
@@ -537,8 +578,9 @@ SchemaCache& Schemas() {
 struct CXMLParser::Impl {
   xmlDocPtr doc = nullptr;
   xmlXPathContextPtr xpath = nullptr;
-  std::string path;       // empty for documents loaded from memory
-  std::string loadError;  // why the last LoadFile failed
+  std::string path;        // empty for documents loaded from memory
+  std::string loadError;   // why the last LoadFile failed
+  std::string loadDetail;  // the same for an operator, with the resolved path
 
   ~Impl() { Release(); }
 
@@ -629,9 +671,11 @@ bool CXMLParser::LoadFile(const std::string& fileName, const std::string& select
   return Guarded<bool>([&] {
     RecursiveLockGuard guard(lock_);
     impl_->loadError.clear();
+    impl_->loadDetail.clear();
     const std::string path = ResolveHostPath(fileName);
     if (path.empty()) {
       impl_->loadError = fileName.empty() ? "no file name" : "no host directory";
+      impl_->loadDetail = fileName + ": " + impl_->loadError;
       return false;
     }
     if (impl_->doc != nullptr) {
@@ -645,9 +689,11 @@ bool CXMLParser::LoadFile(const std::string& fileName, const std::string& select
     }
     std::string reason;
     FileStamp stamp;
-    DocPtr doc = ParseFile(path, reason, stamp);
+    std::string detail;
+    DocPtr doc = ParseFile(path, reason, stamp, &detail);
     if (doc == nullptr) {
       impl_->loadError = "'" + fileName + "' " + reason;
+      impl_->loadDetail = path + ": " + detail;
       return false;
     }
     if (!impl_->Adopt(std::move(doc), *namespaces)) return false;
@@ -680,6 +726,63 @@ void CXMLParser::Close(bool save) {
 std::string CXMLParser::GetLoadError() const {
   RecursiveLockGuard guard(lock_);
   return impl_->loadError;
+}
+
+std::string CXMLParser::GetLoadErrorDetail() const {
+  RecursiveLockGuard guard(lock_);
+  return impl_->loadDetail.empty() ? impl_->loadError : impl_->loadDetail;
+}
+
+long CXMLParser::GetNodeLine(const Node& node) {
+  return Guarded<long>([&] {
+    RecursiveLockGuard guard(lock_);
+    const xmlNode* resolved = impl_->Resolve(node);
+    return resolved != nullptr ? xmlGetLineNo(resolved) : 0L;
+  });
+}
+
+std::vector<std::string> CXMLParser::GetNodeAttributeNames(const Node& node) {
+  return Guarded<std::vector<std::string>>([&] {
+    RecursiveLockGuard guard(lock_);
+    std::vector<std::string> names;
+    const xmlNode* element = impl_->Resolve(node);
+    if (element == nullptr || element->type != XML_ELEMENT_NODE) return names;
+    for (const xmlAttr* attribute = element->properties; attribute != nullptr; attribute = attribute->next) {
+      names.push_back(QualifiedName(attribute->ns, attribute->name));
+    }
+    return names;
+  });
+}
+
+std::string CXMLParser::CheckXPath(const std::string& expression) {
+  return Guarded<std::string>([&] {
+    xmlXPathContextPtr context = xmlXPathNewContext(nullptr);
+    if (context == nullptr) return std::string{};
+    std::string message;
+    int position = -1;
+    struct Capture {
+      std::string* message;
+      int* position;
+    } capture{&message, &position};
+    // The library reports compile errors through the thread's handler, with the offset in int1.
+    xmlSetStructuredErrorFunc(&capture, [](void* data, xmlErrorPtr error) {
+      auto* first = static_cast<Capture*>(data);
+      if (error == nullptr || error->domain != XML_FROM_XPATH || *first->position >= 0) return;
+      try {
+        *first->position = error->int1;
+        if (error->message != nullptr) *first->message = TrimMessage(error->message);
+      } catch (...) {
+      }
+    });
+    xmlXPathCompExprPtr compiled = xmlXPathCtxtCompile(context, reinterpret_cast<const xmlChar*>(expression.c_str()));
+    xmlXPathFreeContext(context);
+    if (compiled != nullptr) {
+      xmlXPathFreeCompExpr(compiled);
+      return std::string{};
+    }
+    if (message.empty()) message = "not a valid XPath expression";
+    return position >= 0 ? Format("at position %d: %s", position, message.c_str()) : message;
+  });
 }
 
 bool CXMLParser::IsLoaded() const {

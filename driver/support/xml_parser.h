@@ -43,6 +43,11 @@ class CXMLParser {
   bool LoadFile(const std::string& fileName, const std::string& selectionNamespaces = {});
   /// Why the last LoadFile failed ("'name' is not a regular file"); empty after a success.
   std::string GetLoadError() const;
+  /// Why the last LoadFile failed, for an operator: the resolved path, then
+  /// "file not found", "file is empty", "line L, column C: <parser message>"
+  /// for a document that is not well-formed, or another reason ("not a
+  /// regular file"). Empty after a success.
+  std::string GetLoadErrorDetail() const;
   /// Loads a document from memory (UTF-8 text; an encoding declaration is ignored).
   bool LoadXml(const std::string& text);
   /// Optionally writes the document back to the loaded file, then releases it.
@@ -68,6 +73,13 @@ class CXMLParser {
   std::string GetNodeAttributeW(const Node& node, const std::string& name);
   /// What GetNodeTextW reads from `node` itself: the value of its first child.
   std::string GetNodeText(const Node& node);
+  /// Line of the node in its document (from 1); 0 when unknown.
+  long GetNodeLine(const Node& node);
+  /// Qualified names of the node's attributes, in document order.
+  std::vector<std::string> GetNodeAttributeNames(const Node& node);
+  /// Empty when `expression` compiles as an XPath 1.0 expression; otherwise
+  /// the library's reason and the position (in bytes) where it found the error.
+  static std::string CheckXPath(const std::string& expression);
   /// Texts of the child elements named "value"; empty ones skipped.
   std::vector<std::string> GetValueList(const Node& node);
   /// Decimal texts of min..max from the child elements "min" and "max" (last one

@@ -1,6 +1,5 @@
 #include "driver/validation/configuration_snapshot.h"
 
-#include <exception>
 #include <utility>
 
 #include "driver/support/host_directory.h"
@@ -27,15 +26,42 @@ ValidationConfig ReadValidationConfig(CXMLParser& config) {
   ValidationConfig result;
   result.validationExpression = config.GetAttributeW("root/validation/regex", "value");
   if (!result.validationExpression.empty()) {
-    try {
-      // POSIX basic syntax with collation, backslashes literal inside brackets.
-      result.validationRegex = std::make_shared<const CTextRegex>(result.validationExpression, RegexSyntax::kBasic);
-    } catch (const std::exception& e) {
-      result.validationError = e.what();
-    }
+    // POSIX basic syntax with collation, backslashes literal inside brackets.
+    result.validationRegex = CompileTextRegex(result.validationExpression, RegexSyntax::kBasic, result.validationError);
   }
   result.textPath = ReadTextPathDefinition(config);
   return result;
+}
+
+std::vector<std::string> BrokenExpressions(const ValidationConfig& validation, const MessageTypeDefinition& type) {
+  std::vector<std::string> broken;
+  if (!validation.validationExpression.empty() && !validation.validationRegex) {
+    broken.push_back(Format("Invalid validation expression '%s': %s; every line is dropped until it is corrected",
+                            validation.validationExpression.c_str(), validation.validationError.c_str()));
+  }
+  uint32_t m = 0;
+  for (const TextMessageDefinition& message : validation.textPath.messages) {
+    ++m;
+    uint32_t p = 0;
+    for (const TextParamDefinition& param : message.params) {
+      ++p;
+      if (param.compileError.empty()) continue;
+      broken.push_back(
+          Format("Invalid expression '%s' of message %u parameter %u: %s; every line is dropped until it is corrected",
+                 param.value.c_str(), m, p, param.compileError.c_str()));
+    }
+  }
+  const auto check = [&broken](const std::string& xpath, const std::string& what) {
+    if (xpath.empty()) return;
+    const std::string error = CXMLParser::CheckXPath(xpath);
+    if (!error.empty()) {
+      broken.push_back(
+          Format("Invalid XPath '%s' of the message type %s: %s", xpath.c_str(), what.c_str(), error.c_str()));
+    }
+  };
+  check(type.messageXPath, "message");
+  for (const auto& [number, xpath] : type.paramXPaths) check(xpath, Format("parameter %d", number));
+  return broken;
 }
 
 CConfigurationSource::CConfigurationSource(IDebug& logger, const Clock& clock, Builder builder)

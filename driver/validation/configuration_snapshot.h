@@ -40,6 +40,12 @@ struct ValidationConfig {
 /// Reads and compiles the validation expression and the text-path message types.
 ValidationConfig ReadValidationConfig(CXMLParser& config);
 
+/// What is wrong with every expression of `validation` that did not compile
+/// and every message-type XPath of `type` that does not, with the position of
+/// the fault; one text per expression. Said when a configuration loads, since
+/// lines that would need a broken expression are dropped without a line each.
+std::vector<std::string> BrokenExpressions(const ValidationConfig& validation, const MessageTypeDefinition& type);
+
 /// Everything read from one version of the configuration file.
 struct ConfigurationSnapshot {
   /// The text path's expression and message types (validation type "text").

@@ -138,6 +138,15 @@ bool CDataValidator::BuildSnapshot(CXMLParser& config, bool reload, Configuratio
     return false;
   }
   snapshot.names->Commit(logger_);
+  // Said here rather than for every line that would need them; a version read again only
+  // because it had just changed, or an edit elsewhere in the file, says nothing new.
+  const bool xmlPaths = type_ == kValidationXsd || type_ == kValidationCustom;
+  std::vector<std::string> broken =
+      BrokenExpressions(snapshot.validation, xmlPaths ? snapshot.mapper->GetMessageType() : MessageTypeDefinition{});
+  if (broken != reportedBroken_) {
+    for (const std::string& line : broken) logger_.Log(kLogError, kCatValidation, "%s: %s", kInitialize, line.c_str());
+    reportedBroken_ = std::move(broken);
+  }
   return true;
 }
 
@@ -214,7 +223,8 @@ CDataValidator::Built CDataValidator::BuildTextMessages(const ValidationConfig& 
     case TextCheck::kValid:
       break;
   }
-  if (bytes.empty()) return Built{};
+  // A broken parameter expression was logged when the configuration loaded.
+  if (bytes.empty() || config.textPath.brokenExpressions) return Built{};
   std::string detail;
   if (!BuildTextMessage(config.textPath, data, messages.emplace_back(), detail)) {
     error = Format("%s: %s", kValidateData, detail.c_str());
@@ -260,9 +270,10 @@ CDataValidator::TextCheck CDataValidator::ValidateText(const ValidationConfig& c
     return TextCheck::kInvalid;
   }
   if (!config.validationRegex) {
+    // Logged once when the configuration loaded; every line is dropped until the expression is corrected.
     error = Format("%s: Invalid regular expression in configuration file (%s)", kValidateText,
                    config.validationError.c_str());
-    return TextCheck::kFailed;
+    return TextCheck::kInvalid;
   }
   try {
     if (config.validationRegex->FullMatch(data)) return TextCheck::kValid;

@@ -126,6 +126,8 @@ class CDataValidator : public IKSLDataValidatorAPIUser, public IDataValidator {
   std::string configFile_;
   bool legacyMapper_ = false;
   CConfigurationSource source_;
+  /// The broken expressions last logged; only BuildSnapshot, which the source runs under its lock, uses it.
+  std::vector<std::string> reportedBroken_;
   CDynamicDLL dll_;
   CreateValidatorFn create_ = nullptr;
   ReleaseValidatorFn release_ = nullptr;

@@ -49,6 +49,15 @@ void ReplaceAll(std::string& text, std::string_view name, std::string_view value
   }
 }
 
+/// The message parameter numbered `number`; a later one replaces an earlier one with the same number.
+template <typename Table>
+auto FindParam(Table& table, int32_t number) -> decltype(&*table.rbegin()) {
+  for (auto it = table.rbegin(); it != table.rend(); ++it) {
+    if (it->number == number) return &*it;
+  }
+  return nullptr;
+}
+
 template <typename T>
 bool Ordered(const T& p, const T& c, int32_t op) {
   switch (op) {
@@ -121,6 +130,7 @@ bool CMapper::LoadConfiguration(CXMLParser& parser) {
     }
   }
 
+  unmatchedText_ = parser.GetAttributeW("root/kslXmlMapper/rules", "unmatchedText") == "yes";
   expandedRules_ = 0;
   expansionLimitLogged_ = false;
   for (const CXMLParser::Node& node : parser.SelectNodes("root/kslXmlMapper/rules/message")) {
@@ -206,10 +216,20 @@ bool CMapper::LoadParameter(RuleMessage& message, CXMLParser& parser, const CXML
       if (!name.empty()) {
         rule->searchTagName = std::move(name);
         rule->searchTagType = parser.GetNodeAttributeW(child, "type") == "1";
+        rule->searchTagReference = 0;
+        const std::string reference = parser.GetNodeAttributeW(child, "reference");
+        if (!reference.empty() && (!ParseInt(reference, rule->searchTagReference) || rule->searchTagReference <= 0)) {
+          // Better no tag than a tag with a value from the wrong place.
+          logger_.Log(kLogError, kCatMapper, "%s: Search tag '%s' skipped: reference '%s' is not a parameter number",
+                      kLoadParameter, rule->searchTagName.c_str(), reference.c_str());
+          rule->searchTagName.clear();
+          rule->searchTagReference = 0;
+        }
       }
     }
   }
-  if (rule->actions.empty()) return false;
+  // A rule may exist only for the parameter value its search tag carries.
+  if (rule->actions.empty() && rule->searchTagReference == 0) return false;
 
   std::vector<const ConstantArray*> arrays;
   const auto listed = arraysById_.find(rule->id);
@@ -284,7 +304,12 @@ void CMapper::Finish(const RuleTemplate& source, const Expansion& expansion, Rul
     if (endEvents) storage->AddEvent("End of " + expansion.actionValues[i]);
   }
   if (!expansion.searchTagName.empty()) {
-    driver_.GetSearchTags()->push_back(SearchTag{expansion.searchTagName, source.searchTagType ? 1 : 0});
+    SearchTagList& tags = *driver_.GetSearchTags();
+    const auto known = [&expansion](const SearchTag& tag) { return tag.name == expansion.searchTagName; };
+    // A tag that carries parameter values is one tag, however many rules and values it has.
+    if (source.searchTagReference == 0 || std::none_of(tags.begin(), tags.end(), known)) {
+      tags.push_back(SearchTag{expansion.searchTagName, source.searchTagType ? 1 : 0});
+    }
   }
 }
 
@@ -351,34 +376,34 @@ bool CMapper::MapUniformMessage(const UniformMessage& message, const ChannelData
 bool CMapper::Map(std::string_view value, ParamTable& table, const ChannelData& record) {
   bool caseSensitive = false;
   driver_.IsCaseSensitive(&caseSensitive);
+  bool shown = false;  // the block went to the host as text already
+  bool acted = false;  // some matching rule ran an action
   for (const RuleMessage& message : ruleMessages_) {
     if (message.value != value) continue;
-    if (message.alwaysShowText == "yes") ReportBlock(record);
+    if (message.alwaysShowText == "yes") {
+      ReportBlock(record);
+      shown = true;
+    }
     const bool all = message.handleParameters == "all";
     bool matched = false;
     for (const ParameterRule& rule : message.rules) {
       if (Evaluate(rule, table, caseSensitive)) {
         matched = true;
-        RunActions(rule, record);
+        acted = acted || !rule.source->actions.empty();
+        RunActions(rule, table, record);
       }
       if (matched && !all) break;
     }
     if (matched) break;
   }
+  if (unmatchedText_ && !acted && !shown) ReportBlock(record);
   return true;
 }
 
 bool CMapper::Evaluate(const ParameterRule& rule, ParamTable& table, bool caseSensitive) {
   bool matched = true;
   for (const Condition& condition : rule.conditions) {
-    // A later parameter with the same number replaces an earlier one.
-    ParamValue* param = nullptr;
-    for (auto it = table.rbegin(); it != table.rend(); ++it) {
-      if (it->number == condition.reference) {
-        param = &*it;
-        break;
-      }
-    }
+    ParamValue* param = FindParam(table, condition.reference);
     const bool outcome = param != nullptr && CompareValues(*param, condition, caseSensitive);
     if (condition.kind == kOrCondition) {
       matched = matched || outcome;
@@ -389,15 +414,33 @@ bool CMapper::Evaluate(const ParameterRule& rule, ParamTable& table, bool caseSe
   return matched;
 }
 
-void CMapper::RunActions(const ParameterRule& rule, const ChannelData& record) {
+void CMapper::AttachReferencedTag(const ParameterRule& rule, const std::string& tagName, const ParamTable& table,
+                                  const ChannelData& record) {
+  const ParamValue* param = FindParam(table, rule.source->searchTagReference);
+  if (param != nullptr && !param->text.empty()) {
+    AttachSearchTag(record, tagName, std::string(param->text), TagEntries::kFirst);
+    return;
+  }
+  // Common for messages that vary; said once per rule, so the log is not flooded.
+  if (!rule.source->missingReferenceLogged.exchange(true, std::memory_order_relaxed)) {
+    logger_.Log(kLogInfo, kCatMapper,
+                "%s: Search tag '%s' not attached: the message has no parameter %d (said once per rule)",
+                "korvane::CMapper::RunActions", tagName.c_str(), rule.source->searchTagReference);
+  }
+}
+
+void CMapper::RunActions(const ParameterRule& rule, const ParamTable& table, const ChannelData& record) {
   const RuleTemplate& source = *rule.source;
   std::string tagScratch;
   const std::string& tagName = Resolve(source.searchTagName, rule, tagScratch);
+  // A parameter's value is attached once, before the actions, so the rule's events carry it.
+  const bool referenced = source.searchTagReference > 0 && !tagName.empty();
+  if (referenced) AttachReferencedTag(rule, tagName, table, record);
   std::string scratch;
   for (size_t i = 0; i < source.actions.size(); ++i) {
     const Action& action = source.actions[i];
     const std::string& value = Resolve(action.value, rule, scratch);
-    AttachSearchTag(record, tagName, value, TagEntries::kEvery);
+    if (!referenced) AttachSearchTag(record, tagName, value, TagEntries::kEvery);
     switch (action.kind) {
       case kTextAction:
         validator_.ReportData(record.channel, record.searchData, record.source, record.sourceLength, value.c_str(),

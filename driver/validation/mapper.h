@@ -71,6 +71,11 @@ class CMapper : public CMapperBase {
     std::vector<Action> actions;
     std::string searchTagName;
     bool searchTagType = false;
+    /// Message parameter whose value the search tag carries (numbered as the
+    /// conditions' "reference"); 0: the tag carries each action's value.
+    int32_t searchTagReference = 0;
+    /// A message without that parameter has been logged (once per rule).
+    mutable std::atomic<bool> missingReferenceLogged{false};
     /// Some metadata action has no configured channel and learns one.
     bool learnsChannel = false;
   };
@@ -164,7 +169,10 @@ class CMapper : public CMapperBase {
 
   bool Map(std::string_view value, ParamTable& table, const ChannelData& record);
   bool Evaluate(const ParameterRule& rule, ParamTable& table, bool caseSensitive);
-  void RunActions(const ParameterRule& rule, const ChannelData& record);
+  void RunActions(const ParameterRule& rule, const ParamTable& table, const ChannelData& record);
+  /// Attaches the referenced parameter's value under the rule's search tag.
+  void AttachReferencedTag(const ParameterRule& rule, const std::string& tagName, const ParamTable& table,
+                           const ChannelData& record);
   bool CompareValues(ParamValue& p, const Condition& c, bool caseSensitive);
   bool CompareStringA(std::string_view p, std::string_view c, int32_t op);
   bool CompareInteger(bool converted, int32_t p, int32_t c, int32_t op);
@@ -176,6 +184,9 @@ class CMapper : public CMapperBase {
   std::vector<std::unique_ptr<RuleTemplate>> templates_;
   CTextPool texts_;
   std::vector<RuleMessage> ruleMessages_;
+  /// root/kslXmlMapper/rules "unmatchedText" is "yes": a message that runs
+  /// no action is shown as text.
+  bool unmatchedText_ = false;
   size_t expansionLimit_ = kMaxExpandedRules;
   size_t expandedRules_ = 0;
   bool expansionLimitLogged_ = false;

@@ -36,11 +36,8 @@ TextPathDefinition ReadTextPathDefinition(CXMLParser& config) {
       if (param.value.empty()) break;
       if (definition.regexParsing) {
         if (!ParseInt(config.GetAttributeW(paramPath, "group"), param.group)) param.group = 0;
-        try {
-          param.expression = std::make_shared<const CTextRegex>(param.value, RegexSyntax::kPerl);
-        } catch (const std::exception& e) {
-          param.compileError = e.what();
-        }
+        param.expression = CompileTextRegex(param.value, RegexSyntax::kPerl, param.compileError);
+        if (!param.expression) definition.brokenExpressions = true;
       }
       message.params.push_back(std::move(param));
     }

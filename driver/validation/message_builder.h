@@ -36,6 +36,8 @@ struct TextMessageDefinition {
 /// The message types of the text path, read from root/kslXmlMapper/messageType.
 struct TextPathDefinition {
   bool regexParsing = false;
+  /// Some parameter expression did not compile.
+  bool brokenExpressions = false;
   std::vector<TextMessageDefinition> messages;
 };
 

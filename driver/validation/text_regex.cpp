@@ -172,4 +172,17 @@ bool CTextRegex::Search(const CTextSubject& line, int32_t group, std::string& va
   return true;
 }
 
+std::shared_ptr<const CTextRegex> CompileTextRegex(std::string_view expression, RegexSyntax syntax,
+                                                   std::string& error) {
+  error.clear();
+  try {
+    return std::make_shared<const CTextRegex>(expression, syntax);
+  } catch (const boost::regex_error& e) {
+    error = Format("at position %td: %s", e.position(), e.what());
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  return nullptr;
+}
+
 }  // namespace korvane

@@ -76,4 +76,8 @@ class CTextRegex {
   std::unique_ptr<Engines> compiled_;
 };
 
+/// The expression compiled, or null with `error` set to boost.regex's reason
+/// and the position (in characters) where it found the fault.
+std::shared_ptr<const CTextRegex> CompileTextRegex(std::string_view expression, RegexSyntax syntax, std::string& error);
+
 }  // namespace korvane

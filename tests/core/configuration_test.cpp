@@ -9,6 +9,8 @@
 #include <map>
 #include <sstream>
 
+#include "driver/core/configuration_names.h"
+#include "driver/support/xml_parser.h"
 #include "tests/core/core_test_util.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/recording_debug.h"
@@ -292,24 +294,111 @@ TEST_F(ConfigurationTest, ProxyModelRegistersItsPortUntilClose) {
   EXPECT_EQ(FakeChannel::alive, 0);
 }
 
-TEST_F(ConfigurationTest, MissingMalformedOrNonRegularFileRefusesTheOpen) {
-  WriteFile("bad.xml", "<root><channelConfig>");
+// One line per refusal: the fixed text callers match, the file, and what is wrong with it where.
+TEST_F(ConfigurationTest, MissingEmptyMalformedOrNonRegularFileRefusesTheOpenWithOneLocatingLine) {
+  WriteFile("empty.xml", " \n");
+  WriteFile("bad.xml", "<root>\n  <logging>\n    <level value=\"1\"/>\n  </loging>\n</root>\n");
   // Opening a FIFO without a writer would block Open for good; the watchdog turns that into a failure.
   ASSERT_EQ(mkfifo((Dir() / "pipe.xml").c_str(), 0600), 0);
   Watchdog watchdog(std::chrono::seconds(5), "opening with a FIFO as configuration file");
-  const std::pair<const char*, const char*> cases[] = {{"missing.xml", "'missing.xml' was not found"},
-                                                       {"bad.xml", "'bad.xml' is not a well-formed XML document"},
-                                                       {"pipe.xml", "'pipe.xml' is not a regular file"}};
+  const std::pair<const char*, const char*> cases[] = {
+      {"missing.xml", "file not found"},
+      {"empty.xml", "file is empty"},
+      {"bad.xml", "line 4, column 12: Opening and ending tag mismatch: logging line 2 and loging"},
+      {"pipe.xml", "not a regular file"}};
   for (const auto& [file, reason] : cases) {
     SCOPED_TRACE(file);
     CKestrelDriver driver;
     host_.Clear();
     FakeSettings settings("KestrelTcpModel", {{1, "4000"}, {2, "Text"}, {3, file}});
     EXPECT_FALSE(driver.Open(&host_, &settings));
-    EXPECT_EQ(host_.LogCount(std::string("korvane::CKestrelDriver::ReadConfigurationFile: ") + reason), 1u);
-    EXPECT_EQ(host_.LogCount("korvane::CKestrelDriver::ReadConfigurationFile: Unable to open XML configuration file"),
+    EXPECT_EQ(host_.LogCount("korvane::CKestrelDriver::ReadConfigurationFile: Unable to open XML configuration file: " +
+                             (Dir() / file).string() + ": " + reason),
               1u);
+    EXPECT_EQ(host_.LogCount("ReadConfigurationFile:"), 1u);
   }
+}
+
+// Names the driver does not read are said at open with their line; the file still opens.
+TEST_F(ConfigurationTest, UnknownElementsAttributesAndValuesAreLoggedWithTheirLine) {
+  WriteFile("typos.xml", R"xml(<root>
+  <logging><level value="1"/></logging>
+  <channelConfig><linefed value="0x0d0a"/></channelConfig>
+  <kslXmlMapper version="2">
+    <messageType parsing="regex"><message number="1" value="M"><param number="1" value="(.*)"/></message></messageType>
+    <rules>
+      <message number="1" value="M">
+        <param reference="1" value="x">
+          <action type="evnt" value="X"/>
+          <acton type="event" value="Y"/>
+          <searchtag value="Card" refrence="1"/>
+          <action type="metadata"><payload anything="goes"><deep/></payload></action>
+        </param>
+      </message>
+    </rules>
+  </kslXmlMapper>
+</root>)xml");
+  CKestrelDriver driver;
+  driver.SetChannelFactory(&FakeChannel::Make);
+  FakeSettings settings("KestrelTcpModel", {{1, "4000"}, {2, "None"}, {3, "typos.xml"}});
+  ASSERT_TRUE(driver.Open(&host_, &settings));
+  const std::string prefix = "<Configuration> korvane::CKestrelDriver::ReadConfigurationFile: ";
+  EXPECT_EQ(host_.LogCount(prefix + "Unknown element <linefed> in <channelConfig> at line 3; it is ignored"), 1u);
+  EXPECT_EQ(
+      host_.LogCount(prefix + "Unknown value 'evnt' of attribute 'type' of <action> at line 9 (mapper version 2); "
+                              "known values: event, metadata, text, data"),
+      1u);
+  EXPECT_EQ(host_.LogCount(prefix + "Unknown element <acton> in <param> at line 10 (mapper version 2); it is ignored"),
+            1u);
+  EXPECT_EQ(host_.LogCount(prefix +
+                           "Unknown attribute 'refrence' of <searchtag> at line 11 (mapper version 2); it is ignored"),
+            1u);
+  // Nothing else: the metadata payload is not looked into.
+  EXPECT_EQ(host_.LogCount("Unknown"), 4u);
+}
+
+// Each rule format is checked against its own names: what one reads, the other may not.
+TEST_F(ConfigurationTest, MapperSectionIsCheckedAgainstTheFormatTheFileDeclares) {
+  const auto rules = [](const std::string& version) {
+    return R"(<root><logging><level value="1"/></logging><kslXmlMapper version=")" + version + R"(">
+<rules unmatchedText="yes"><message number="1" value="M"><param number="1" reference="1" value="x">
+<action number="1" type="event" value="X"/><searchtag value="T"/></param></message></rules></kslXmlMapper></root>)";
+  };
+  WriteFile("v2.xml", rules("2"));
+  WriteFile("legacy.xml", rules("1.0"));
+  for (const char* file : {"v2.xml", "legacy.xml"}) {
+    CKestrelDriver driver;
+    driver.SetChannelFactory(&FakeChannel::Make);
+    FakeSettings settings("KestrelTcpModel", {{1, "4000"}, {2, "None"}, {3, file}});
+    ASSERT_TRUE(driver.Open(&host_, &settings));
+  }
+  // Version 2 rules are not numbered; the legacy rules know no unmatched text.
+  EXPECT_EQ(host_.LogCount("Unknown attribute 'number' of <param> at line 2 (mapper version 2)"), 1u);
+  EXPECT_EQ(host_.LogCount("Unknown attribute 'number' of <action> at line 3 (mapper version 2)"), 1u);
+  EXPECT_EQ(host_.LogCount("Unknown attribute 'unmatchedText' of <rules> at line 2 (legacy mapper rules)"), 1u);
+  EXPECT_EQ(host_.LogCount("Unknown"), 3u);
+}
+
+// The commented examples use only names the driver reads: the table misses nothing they rely on.
+TEST_F(ConfigurationTest, ExampleConfigurationsUseOnlyKnownNames) {
+  const std::filesystem::path examples = std::filesystem::path(KESTREL_SOURCE_DIR) / "examples";
+  if (!std::filesystem::is_directory(examples)) GTEST_SKIP() << "examples/ not found";
+  size_t checked = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(examples)) {
+    if (entry.path().extension() != ".xml") continue;
+    std::ifstream in(entry.path());
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    if (text.find("<kslXmlMapper") == std::string::npos) continue;  // plug-in settings, device samples
+    SCOPED_TRACE(entry.path().string());
+    WriteFile("example.xml", text);
+    CXMLParser parser;
+    ASSERT_TRUE(parser.LoadFile("example.xml"));
+    RecordingDebug debug;
+    CheckConfigurationNames(parser, debug);
+    for (const LogLine& line : debug.Lines()) ADD_FAILURE() << line.text;
+    ++checked;
+  }
+  EXPECT_GE(checked, 8u);
 }
 
 TEST_F(ConfigurationTest, LoggingSectionConfiguresHostForwardingAndDebugFile) {

@@ -273,8 +273,11 @@ TEST_F(HostProcessTest, DemoDeliversEveryEventAndItsEndEvent) {
   HostProcess host({"demo"});
   EXPECT_EQ(host.Finish(milliseconds(10000)), 0) << host.Err();
   const std::vector<std::string> lines = host.OutLines();
-  EXPECT_EQ(CountLines(lines, R"("type":"event")", R"("encoding":"utf-8")"), 9u) << host.Out();
-  EXPECT_EQ(CountLines(lines, R"("type":"event")", R"("encoding":null)"), 9u) << host.Out();
+  // Three receipts, a sale with its lane and size, a void, a watched item, a drawer opening, a refund, a payout.
+  EXPECT_EQ(CountLines(lines, R"("type":"event")", R"("encoding":"utf-8")"), 12u) << host.Out();
+  EXPECT_EQ(CountLines(lines, R"("type":"event")", R"("encoding":null)"), 12u) << host.Out();
+  // The sale's three events carry lane and total from the journal line.
+  EXPECT_EQ(CountLines(lines, R"("type":"event")", R"({"id":2,"text":"3"},{"id":3,"text":"15.55"})"), 3u) << host.Out();
   EXPECT_EQ(CountLines(lines, R"("type":"data")", R"("source":"TCP Channel")"), 15u) << host.Out();
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -224,13 +225,17 @@ TEST_F(DataValidatorTest, InPlaceRewritesDuringAFloodLoseNoMessage) {
   EXPECT_EQ(driver.EventNames().size(), 9u);
 }
 
-TEST_F(DataValidatorTest, BadExpressionsFailTheBlockWithoutCrashing) {
+TEST_F(DataValidatorTest, BadExpressionsAreLoggedOnceAtLoadAndNeverCrash) {
   auto validator = Make(kValidationText, SaleConfig("SALE \\(unclosed"));
   ASSERT_NE(validator, nullptr);
+  // Said when the configuration loads, with where boost.regex found the fault; lines are then dropped silently.
+  EXPECT_EQ(debug.Count("Initialize: Invalid validation expression 'SALE \\(unclosed': "), 1u);
+  EXPECT_TRUE(debug.Contains("at position "));
   std::string error;
-  EXPECT_FALSE(Validate(*validator, "SALE LANE 1 TOTAL 500", &error));
-  EXPECT_NE(error.find("korvane::CDataValidator::ValidateText: Invalid regular expression"), std::string::npos)
-      << error;
+  EXPECT_TRUE(Validate(*validator, "SALE LANE 1 TOTAL 500", &error)) << error;
+  EXPECT_TRUE(Validate(*validator, "SALE LANE 2 TOTAL 500", &error)) << error;
+  EXPECT_EQ(debug.Count("Invalid validation expression"), 1u);
+  EXPECT_TRUE(Events().empty());
 
   // A catastrophic expression on a long line is answered, not cut off: no match, dropped silently.
   WriteFile("config.xml", SaleConfig("\\(x*\\)*\\(x*\\)*y"));
@@ -240,6 +245,36 @@ TEST_F(DataValidatorTest, BadExpressionsFailTheBlockWithoutCrashing) {
   WriteFile("config.xml", SaleConfig("\\(x*\\)*\\1\\(x*\\)*y"));
   EXPECT_FALSE(Validate(*validator, std::string(40, 'x'), &error));
   EXPECT_NE(error.find("could not be matched"), std::string::npos) << error;
+
+  // A parameter expression: once for the changed file, not per line.
+  std::string broken = SaleConfig();
+  broken.replace(broken.find("TOTAL ([0-9]+)"), 14, "TOTAL ([0-9]+");
+  WriteFile("config.xml", broken);
+  EXPECT_TRUE(Validate(*validator, "SALE LANE 1 TOTAL 500", &error)) << error;
+  EXPECT_TRUE(Validate(*validator, "SALE LANE 1 TOTAL 500", &error)) << error;
+  EXPECT_EQ(debug.Count("Invalid expression 'TOTAL ([0-9]+' of message 1 parameter 1: "), 1u);
+  EXPECT_TRUE(Events().empty());
+  // An edit elsewhere in the file leaves the same expression broken: nothing new to say.
+  broken.replace(broken.find("Large sale"), 10, "Great sale");
+  WriteFile("config.xml", broken);
+  EXPECT_TRUE(Validate(*validator, "SALE LANE 1 TOTAL 500", &error)) << error;
+  EXPECT_EQ(debug.Count("Invalid expression 'TOTAL ([0-9]+'"), 1u);
+  const std::vector<std::string> names = driver.EventNames();
+  EXPECT_NE(std::find(names.begin(), names.end(), "Great sale on lane 1"), names.end()) << "the edit was not loaded";
+}
+
+// XPaths of the XML paths compile when the configuration loads.
+TEST_F(DataValidatorTest, BrokenMessageTypeXPathIsLoggedAtLoadWithItsPosition) {
+  auto validator = Make(kValidationXsd, R"(<root><kslXmlMapper version="2">
+    <messageType><message>/alarm/type</message><param value="/alarm/[zone"/><param value="/alarm/state"/></messageType>
+    <rules><message number="1" value="fire"><param reference="2" value="on"><action type="event" value="Fire"/></param>
+    </message></rules></kslXmlMapper></root>)");
+  ASSERT_NE(validator, nullptr);
+  EXPECT_EQ(debug.Count("Initialize: Invalid XPath '/alarm/[zone' of the message type parameter 1: "), 1u);
+  EXPECT_EQ(debug.Count("Invalid XPath"), 1u);
+  EXPECT_TRUE(debug.Contains("at position "));
+  EXPECT_TRUE(Validate(*validator, "<alarm><type>fire</type><state>on</state></alarm>"));
+  EXPECT_THAT(Events(), ElementsAre("Fire"));
 }
 
 TEST_F(DataValidatorTest, UnsupportedTypesAndMissingConfigurationAreReported) {

@@ -65,16 +65,29 @@ TEST_F(ExamplesTest, PointOfSaleJournal) {
   Play(*validator, journal, "\n", '\r');
   EXPECT_TRUE(failures.empty()) << failures.front();
   EXPECT_THAT(driver.host.Texts(Kind::kEvent),
-              ElementsAre("Void", "Watched item: Coffee beans", "Sale", "Sale on lane 3", "Large sale", "No sale",
-                          "Refund", "Refund on lane 3", "Cash out"));
+              ElementsAre("Receipt", "Void", "Watched item: Coffee beans", "Sale", "Sale on lane 3", "Large sale",
+                          "Receipt", "No sale", "Receipt", "Refund", "Refund on lane 3", "Cash out"));
   // Every line is also shown as text.
   EXPECT_EQ(driver.host.Count(Kind::kData), 15u);
+  // Tags that carry the line's values are registered once each; Transaction once per rule that names it.
+  const std::vector<std::string> names = driver.SearchTagNames();
+  ASSERT_GE(names.size(), 4u);
+  EXPECT_THAT(std::vector<std::string>(names.begin(), names.begin() + 4),
+              ElementsAre("Receipt", "Lane", "Total", "Transaction"));
   const auto events = driver.host.Calls(Kind::kEvent);
-  // Each value goes under every entry of its tag: 5 "Transaction", 12 "Lane", 1 "Amount".
-  ASSERT_EQ(events[4].tags.size(), 18u);
-  EXPECT_EQ(events[4].tags[5].text, "Sale on lane 3");
-  EXPECT_EQ(events[4].tags[17].text, "Large sale");
-  EXPECT_EQ(driver.SearchTagNames().front(), "Transaction");
+  ASSERT_EQ(events[0].tags.size(), 1u);
+  EXPECT_EQ(events[0].tags[0].text, "000412");
+  EXPECT_EQ(events[0].tags[0].id, 1);
+  // The sale: lane and total, then the kind of event under every Transaction entry.
+  ASSERT_GE(events[3].tags.size(), 3u);
+  EXPECT_EQ(events[3].tags[0].text, "3");
+  EXPECT_EQ(events[3].tags[0].id, 2);
+  EXPECT_EQ(events[3].tags[1].text, "15.55");
+  EXPECT_EQ(events[3].tags[1].id, 3);
+  EXPECT_EQ(events[3].tags[2].text, "Sale");
+  // The refund's lane and amount.
+  EXPECT_EQ(events[9].tags[0].text, "3");
+  EXPECT_EQ(events[9].tags[1].text, "2.49");
 }
 
 TEST_F(ExamplesTest, AlarmPanelOverUdp) {

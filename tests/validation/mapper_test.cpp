@@ -353,5 +353,85 @@ TEST_F(MapperTest, ValuesWithMarkupCharactersSurviveBothRoutes) {
   EXPECT_THAT(Events(), ElementsAre("Tab"));
 }
 
+// A search tag with a reference carries that message parameter's value: one
+// registered name whatever the number of rules and values, attached once per
+// match before the rule's events; a missing parameter attaches nothing and is
+// said once per rule.
+TEST_F(MapperTest, SearchTagWithReferenceCarriesTheParameterValue) {
+  ASSERT_TRUE(Load(Config(R"(<array name="LANE"><min>1</min><max>3</max></array>)",
+                          R"(<message number="1" value="Sale" handleParameters="all">
+        <param reference="1" operator="gt" value="0"><searchtag value="Amount" reference="1"/></param>
+        <param reference="2" value="LANE">
+          <action type="event" value="Sale on lane LANE"/>
+          <action type="text" value="lane LANE"/>
+          <searchtag value="Lane" reference="2"/>
+        </param>
+        <param reference="1" operator="gt" value="100"><searchtag value="Till" reference="3"/></param>
+      </message>)")));
+  EXPECT_THAT(driver.SearchTagNames(), ElementsAre("Amount", "Lane", "Till"));
+
+  Map(Sale({{1, "250"}, {2, "2"}}));
+  const auto events = driver.host.Calls(Kind::kEvent);
+  ASSERT_EQ(events.size(), 1u);
+  ASSERT_EQ(events[0].tags.size(), 2u);
+  EXPECT_EQ(events[0].tags[0].id, 1);
+  EXPECT_EQ(events[0].tags[0].text, "250");
+  EXPECT_EQ(events[0].tags[1].id, 2);
+  EXPECT_EQ(events[0].tags[1].text, "2");
+  // Two actions, one value: the text action sees the same two tags.
+  EXPECT_EQ(driver.host.Calls(Kind::kData).at(0).tags.size(), 2u);
+
+  // No parameter 3: nothing attached for Till, one line for the rule whatever the number of messages.
+  EXPECT_EQ(debug.Count("Search tag 'Till' not attached: the message has no parameter 3"), 1u);
+  driver.host.Clear();
+  Map(Sale({{1, "300"}, {2, "9"}}));
+  EXPECT_EQ(debug.Count("Search tag 'Till' not attached"), 1u);
+}
+
+TEST_F(MapperTest, SearchTagWithAnUnusableReferenceIsSkippedAtLoad) {
+  ASSERT_TRUE(Load(Config("", R"(<message number="1" value="Sale">
+        <param reference="1" value="5"><searchtag value="Amount" reference="one"/></param>
+        <param reference="1" value="6"><action type="event" value="Six"/><searchtag value="Lane" reference="0"/></param>
+      </message>)")));
+  EXPECT_EQ(debug.Count("Search tag 'Amount' skipped: reference 'one' is not a parameter number"), 1u);
+  EXPECT_EQ(debug.Count("Search tag 'Lane' skipped: reference '0' is not a parameter number"), 1u);
+  EXPECT_TRUE(driver.SearchTagNames().empty());
+  Map(Sale({{1, "6"}}));
+  EXPECT_THAT(Events(), ElementsAre("Six"));
+  EXPECT_TRUE(driver.host.Calls(Kind::kEvent).at(0).tags.empty());
+}
+
+// unmatchedText shows as text every message that ran no action: one no rule
+// message matches, one whose rules do not hold, one that only attached a tag;
+// a message that reported an event, or was shown by alwaysShowText, is not shown again.
+TEST_F(MapperTest, UnmatchedTextShowsMessagesThatRanNoAction) {
+  const std::string rules = R"(<message number="1" value="Sale">
+        <param reference="1" value="5"><action type="event" value="Five"/></param>
+        <param reference="1" value="6"><searchtag value="Lane" reference="2"/></param>
+      </message>
+      <message number="2" value="Shown" alwaysShowText="yes">
+        <param reference="1" value="5"><action type="event" value="Shown five"/></param>
+      </message>)";
+  // What the host receives for one message: its events, then its texts.
+  const auto mapped = [this](const UniformMessage& message, const std::string& line) {
+    driver.host.Clear();
+    Map(message, line);
+    std::vector<std::string> calls = Events();
+    for (const std::string& text : driver.host.Texts(Kind::kData)) calls.push_back("text: " + text);
+    return calls;
+  };
+  ASSERT_TRUE(Load(Config("", rules, R"( unmatchedText="yes")")));
+  EXPECT_THAT(mapped(Sale({{1, "5"}}), "event line"), ElementsAre("Five"));
+  EXPECT_THAT(mapped(Sale({{1, "7"}}), "unmatched line"), ElementsAre("text: unmatched line"));
+  EXPECT_THAT(mapped(Sale({{1, "6"}, {2, "4"}}), "tagged line"), ElementsAre("text: tagged line"));
+  EXPECT_EQ(driver.host.Calls(Kind::kData).at(0).tags.size(), 1u);
+  EXPECT_THAT(mapped(Sale({{1, "1"}}, "Other"), "other line"), ElementsAre("text: other line"));
+  EXPECT_THAT(mapped(Sale({{1, "1"}}, "Shown"), "shown line"), ElementsAre("text: shown line"));
+
+  // Off by default.
+  ASSERT_TRUE(Load(Config("", rules)));
+  EXPECT_TRUE(mapped(Sale({{1, "7"}}), "unmatched line").empty());
+}
+
 }  // namespace
 }  // namespace korvane::testing
