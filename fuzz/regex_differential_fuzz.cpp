@@ -38,8 +38,9 @@ constexpr const char* kBasicBrackets[] = {"[ab]",        "[^a]",        "[a-c]",
                                           "[A-Z]",       "[0-9]",       "[\\a]", "[[:upper:]]", "[^[:alnum:]]",
                                           "[[:punct:]]", "[a\xC3\xA9]", "[.a]"};
 constexpr const char* kPerlBrackets[] = {
-    "[ab]",  "[^a]",   "[a-c]", "[[:alpha:]]", "[\\d.]", "[\\w-]", "[^\\s]", "[A-Z]",
-    "[0-9]", "[\\]a]", "[^]a]", "[[:lower:]]", "[a-]",   "[\\-x]", "[\\\\]", "[\xC3\xA9-\xC3\xBF]"};
+    "[ab]",     "[^a]",     "[a-c]", "[[:alpha:]]", "[\\d.]", "[\\w-]", "[^\\s]", "[A-Z]",
+    "[0-9]",    "[\\]a]",   "[^]a]", "[[:lower:]]", "[a-]",   "[\\-x]", "[\\\\]", "[\xC3\xA9-\xC3\xBF]",
+    "[\\S\\D]", "[^\\W\\d]"};
 constexpr const char* kPerlEscapes[] = {"\\d", "\\w", "\\s", "\\D", "\\W", "\\S", "\\b", "\\B", "\\.", "\\-", "\\1"};
 constexpr const char* kBasicEscapes[] = {"\\.", "\\*", "\\[", "\\\\", "\\1", "\\$", "\\^"};
 

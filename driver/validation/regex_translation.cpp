@@ -246,6 +246,10 @@ class Translator {
   bool Bracket() {
     ++pos_;
     text_ += '[';
+    // boost.regex lets a character into a set only when it is outside every
+    // negated class escape of the set ([\S\D] takes neither blanks nor
+    // digits); PCRE2 and RE2 take the union. One such escape reads alike.
+    char negated = 0;
     if (Peek('^')) {
       ++pos_;
       text_ += '^';
@@ -277,6 +281,10 @@ class Translator {
       std::string cls;
       if (!BracketElement(low, cls)) return false;
       if (!cls.empty()) {
+        if (cls[1] == 'D' || cls[1] == 'W' || cls[1] == 'S') {
+          if (negated != 0 && negated != cls[1]) return false;
+          negated = cls[1];
+        }
         text_ += cls;
         continue;
       }

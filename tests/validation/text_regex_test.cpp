@@ -102,8 +102,10 @@ TEST(TextRegexTest, OnlyConstructsTheEnginesReadAlikeLeaveBoost) {
     EXPECT_TRUE(CTextRegex(basic, kBasic).Compiled()) << basic;
   }
   // Back-references, look-around, inline options past the start, possessive
-  // repeats, boost's own escapes, collating elements, anchors mid-expression in basic syntax.
-  for (const char* perl : {"(a)\\1", "a(?=b)", "a(?i)b", "a*+", "\\<a", "\\B", "\\Qa\\E", "\\x41", "[[.a.]]", "\\pL"}) {
+  // repeats, boost's own escapes, collating elements, two negated class
+  // escapes in one set, anchors mid-expression in basic syntax.
+  for (const char* perl :
+       {"(a)\\1", "a(?=b)", "a(?i)b", "a*+", "\\<a", "\\B", "\\Qa\\E", "\\x41", "[[.a.]]", "\\pL", "[\\S\\D]"}) {
     EXPECT_FALSE(CTextRegex(perl, kPerl).Compiled()) << perl;
   }
   for (const char* basic : {"\\(a\\)\\1", "a^", "$a", "*a", "\\+", "[[=a=]]", "[a-\xC3\xA9]", "[+--]"}) {
