@@ -10,8 +10,8 @@ set(KESTREL_PACKAGE_MAINTAINER "Kestrel maintainers <kestrel@example.org>"
     CACHE STRING "Maintainer field of the Debian package")
 set(CPACK_PACKAGE_CONTACT ${KESTREL_PACKAGE_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "device-data driver for video-recording servers")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "device-data driver for video-recording servers
-Kestrel receives data from point-of-sale terminals, alarm panels, access-control
+# The summary above is the first line of the Debian description; this is the rest.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Kestrel receives data from point-of-sale terminals, alarm panels, access-control
 systems and video-analytics units over serial lines, UDP, TCP, HTTP, RTSP/RTP or
 a proxy service, validates each message and maps it to events, metadata and
 search tags for the recording host.
