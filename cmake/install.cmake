@@ -33,6 +33,7 @@ endforeach()
 # A relative path from folder `from` to `to`, both relative to the prefix.
 function(kestrel_relative_path out from to)
   file(RELATIVE_PATH path /prefix/${from} /prefix/${to})
+  string(REGEX REPLACE "/$" "" path "${path}")
   if(path STREQUAL "")
     set(path .)
   endif()
