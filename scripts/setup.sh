@@ -9,6 +9,8 @@ packages=(
   libxml2-dev libboost-regex-dev libpcre2-dev libre2-dev libcurl4-openssl-dev libssl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   curl python3 iproute2 socat
+  # dpkg-shlibdeps: the Debian package's dependencies (cpack -G DEB)
+  dpkg-dev
   lighttpd lighttpd-mod-openssl openssl wrk
   # GStreamer's RTSP server, the camera the RTSP channel tests talk to
   python3-gi gir1.2-gst-rtsp-server-1.0 gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0
