@@ -10,6 +10,7 @@
 #include "driver/core/configuration_names.h"
 #include "driver/core/kestrel_driver.h"
 #include "driver/core/model_table.h"
+#include "driver/support/code_page.h"
 #include "driver/support/debug_logger.h"
 #include "driver/support/string_utils.h"
 #include "driver/support/xml_parser.h"
@@ -119,7 +120,8 @@ std::vector<uint8_t> ParseConfigList(const std::string& value, const std::vector
         append(ReadHexPair(digits.substr(i, 2), complete));
       }
     } else {
-      for (char c : lowered) append(static_cast<uint8_t>(c));
+      // Literal characters keep their case: "ACK" acknowledges with "ACK", "X" ignores "X".
+      for (char c : piece) append(static_cast<uint8_t>(c));
     }
   }
   return result;
@@ -434,6 +436,12 @@ bool CKestrelDriver::ReadConfigurationFile(ChannelSettings& config, const std::s
   if (ParseInt(parser.GetAttributeW("root/channelConfig/codePage", "value"), codePage) && codePage > 0) {
     config.codePage = static_cast<uint32_t>(codePage);
   } else {
+    config.codePage = 65001;
+  }
+  // A code page no converter knows would turn every message into an empty one.
+  if (config.codePage != 65001 && CodePageCharset(config.codePage) == nullptr) {
+    Log(kLogError, kCatConfiguration, "%s: Unsupported codePage value '%u' in configuration; text is read as UTF-8",
+        kName, config.codePage);
     config.codePage = 65001;
   }
 

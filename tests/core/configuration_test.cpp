@@ -58,7 +58,7 @@ TEST(ParseConfigTest, StringFormDecodesHexAndRefusesMalformedValues) {
 TEST(ParseConfigTest, ListFormJoinsPiecesAndSkipsExcludedBytes) {
   EXPECT_EQ(ParseConfigList("0x0d,0x0a"), (Bytes{13, 10}));
   EXPECT_EQ(ParseConfigList("0X0D0A"), (Bytes{13, 10}));
-  EXPECT_EQ(ParseConfigList("AB,,0x1b"), (Bytes{'a', 'b', 0x1b}));
+  EXPECT_EQ(ParseConfigList("AB,,0x1b"), (Bytes{'A', 'B', 0x1b}));  // literal letters keep their case
   EXPECT_EQ(ParseConfigList(""), Bytes{});
   const Bytes lineFeed = {10};
   EXPECT_EQ(ParseConfigList("0x0a,0x00", &lineFeed), Bytes{0});
@@ -202,7 +202,7 @@ TEST_F(ConfigurationTest, FileSectionsFillSettingsAndFallBackToDefaults) {
   EXPECT_EQ(a.lineFeedBytes, (Bytes{13, 10}));
   EXPECT_EQ(a.clearScreenBytes, Bytes{12});
   EXPECT_EQ(a.acknowledge, "ACK");
-  EXPECT_EQ(a.acknowledgeBytes, (Bytes{'a', 'c', 'k'}));
+  EXPECT_EQ(a.acknowledgeBytes, (Bytes{'A', 'C', 'K'}));
   EXPECT_EQ(a.codePage, 65001u);
   EXPECT_EQ(a.processingType, "Content");
   EXPECT_EQ(a.network.timeout, 10000);
@@ -258,11 +258,14 @@ TEST_F(ConfigurationTest, UdpReceiveBufferIsReadAndAnUnusableValueIsRefusedWithA
   EXPECT_EQ(FakeChannel::lastSettings.udpReceiveBufferBytes, 16777216);
   driver.Close();
 
-  WriteFile("udp.xml", Config(R"(<linefeed value="0x0a"/><udpReceiveBuffer value="64k"/>)",
+  // A code page no converter knows is said and read as UTF-8, not turned into empty messages.
+  WriteFile("udp.xml", Config(R"(<linefeed value="0x0a"/><udpReceiveBuffer value="64k"/><codePage value="4242"/>)",
                               R"(<logging><level value="1"/></logging>)"));
   driver.Open(&host_, &settings);
   EXPECT_EQ(FakeChannel::lastSettings.udpReceiveBufferBytes, ChannelSettings{}.udpReceiveBufferBytes);
   EXPECT_EQ(host_.LogCount("korvane::CKestrelDriver::ReadConfigurationFile: Invalid udpReceiveBuffer value '64k'"), 1u);
+  EXPECT_EQ(FakeChannel::lastSettings.codePage, 65001u);
+  EXPECT_EQ(host_.LogCount("Unsupported codePage value '4242' in configuration"), 1u);
 }
 
 TEST_F(ConfigurationTest, ProxyModelRegistersItsPortUntilClose) {
