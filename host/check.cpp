@@ -88,6 +88,13 @@ int CheckModel(const DriverLibrary& library, const Options& options, LineOutput&
   }
   output.Write("problems (" + std::to_string(problems.size()) + ")" + (problems.empty() ? "" : ":"));
   for (const std::string& problem : problems) output.Write(problem);
+  if (recorder.Lines().empty()) {
+    // The configuration's own logging level decides what reaches a host, and 0 (also when the element is missing) says
+    // nothing.
+    output.Write(
+        "note: the driver said nothing while opening; with <logging><level value=\"0\"/> or no level in the "
+        "configuration file, problems stay hidden: set <level value=\"3\"/> to see them");
+  }
   return opened ? kExitOk : kExitOpenFailed;
 }
 
