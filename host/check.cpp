@@ -1,6 +1,11 @@
 #include "host/check.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -47,15 +52,40 @@ class OpenRecorder final : public IDataCallbackEx {
 
 std::string Quoted(const std::string& text) { return "\"" + Printable(text) + "\""; }
 
+// The logging level the model's configuration file sets, read from its text:
+// 0 when it sets none (the driver's default then), nullopt without a file.
+std::optional<int> ConfiguredLogLevel(const DriverLibrary& library, const std::string& model,
+                                      const std::map<int32_t, std::string>& values, const std::string& home) {
+  for (int32_t number = 1; number <= 100; ++number) {
+    ParameterInfo info{};
+    if (library.getParameterType(model.c_str(), number, &info) == 0) break;
+    info.label[sizeof info.label - 1] = '\0';
+    if (std::string_view(info.label) != "Configuration file") continue;
+    const auto value = values.find(number);
+    if (value == values.end() || value->second.empty()) return std::nullopt;
+    std::ifstream file(std::filesystem::path(home) / value->second);
+    std::stringstream text;
+    text << file.rdbuf();
+    const std::string content = text.str();
+    const size_t logging = content.find("<logging");
+    const size_t level = logging == std::string::npos ? logging : content.find("<level", logging);
+    const size_t attribute = level == std::string::npos ? level : content.find("value=", level);
+    if (attribute == std::string::npos) return 0;
+    return std::atoi(content.c_str() + attribute + 7);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
-int CheckModel(const DriverLibrary& library, const Options& options, LineOutput& output) {
+int CheckModel(const DriverLibrary& library, const Options& options, const std::string& home, LineOutput& output) {
   std::map<int32_t, std::string> values = ParameterDefaults(library, options.model);
   if (values.empty()) {
     std::fprintf(stderr, "kestrel-host: unknown model '%s'\n", options.model.c_str());
     return kExitFailure;
   }
   for (const auto& [number, value] : options.parameters) values[number] = value;
+  const std::map<int32_t, std::string> settingsValues = values;
   HostSettings settings(options.model, std::move(values));
   OpenRecorder recorder;
   IDataAPIEx* driver = library.createDriver();
@@ -88,12 +118,12 @@ int CheckModel(const DriverLibrary& library, const Options& options, LineOutput&
   }
   output.Write("problems (" + std::to_string(problems.size()) + ")" + (problems.empty() ? "" : ":"));
   for (const std::string& problem : problems) output.Write(problem);
-  if (recorder.Lines().empty()) {
-    // The configuration's own logging level decides what reaches a host, and 0 (also when the element is missing) says
-    // nothing.
+  // The configuration's own logging level decides what reaches a host; 0,
+  // also when the file sets none, hides every problem.
+  if (ConfiguredLogLevel(library, options.model, settingsValues, home).value_or(1) <= 0) {
     output.Write(
-        "note: the driver said nothing while opening; with <logging><level value=\"0\"/> or no level in the "
-        "configuration file, problems stay hidden: set <level value=\"3\"/> to see them");
+        "note: the configuration file sets logging level 0 (or none), so the driver reports no problems "
+        "to a host: set <logging><level value=\"3\"/></logging> to see them");
   }
   return opened ? kExitOk : kExitOpenFailed;
 }

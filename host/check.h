@@ -10,6 +10,7 @@ namespace korvane::host {
 
 /// Prints the registered event names and search tags and every problem the
 /// driver logged while opening. Returns 0 exactly when the driver opened.
-int CheckModel(const DriverLibrary& library, const Options& options, LineOutput& output);
+/// `home` is the host directory the configuration file is read from.
+int CheckModel(const DriverLibrary& library, const Options& options, const std::string& home, LineOutput& output);
 
 }  // namespace korvane::host

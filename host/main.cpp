@@ -80,7 +80,7 @@ int Main(const std::vector<std::string>& args) {
     case Command::kReplay:
       return ReplayCapture(library, *options, output, *format, monitor);
     case Command::kCheck:
-      return CheckModel(library, *options, output);
+      return CheckModel(library, *options, hostDirectory, output);
     case Command::kDemo:
       return RunDemo(library, hostDirectory, output, *format, monitor);
     default:
