@@ -73,6 +73,12 @@ check_host() {
   elif ! grep -q '"type":"event".*"Sale"' "$out"; then
     fail "$label: the demo reported no Sale event"; tail -n 20 "$out" >&2
   fi
+  if ! (cd / && PATH="$bindir:$PATH" timeout 30 kestrel-host check KestrelTcpModel -p 2=Text \
+          -p 3=examples/pos-tcp/pos.xml >"$out" 2>&1); then
+    fail "$label: kestrel-host check of the point-of-sale example"; cat "$out" >&2
+  elif ! grep -q '^problems (0)' "$out"; then
+    fail "$label: check found problems in the point-of-sale example"; cat "$out" >&2
+  fi
 }
 
 # A local TCP port nobody listens on now.
