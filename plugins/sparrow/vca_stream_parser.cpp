@@ -9,7 +9,6 @@ namespace korvane {
 namespace {
 
 constexpr std::string_view kEndTag = "</vca>";
-constexpr std::string_view kDeclaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>";
 constexpr std::string_view kMessageHead = "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n<root>\n";
 constexpr std::string_view kSeparator = "[FF]";
 // "<vca" and the byte that tells it from "<vca_hdr>".
@@ -52,7 +51,7 @@ void AppendLine(std::string& out, std::string_view tag, std::string_view value, 
 }
 
 /// "<tag>value</tag>" with the value escaped, no line end.
-void AppendPart(std::string& out, std::string_view tag, const std::string& value) {
+void AppendPart(std::string& out, std::string_view tag, std::string_view value) {
   out += '<';
   out += tag;
   out += '>';
@@ -79,36 +78,35 @@ std::string StatusName(const std::string& text) {
   }
 }
 
-/// Reads the first child of each name in `names` once; later ones of the same name are ignored.
+/// Reads the first child element of each name in `names`; later ones of the same name are ignored.
 class ChildTexts {
  public:
-  ChildTexts(CXmlParser& parser, const CXmlParser::Node& node, std::initializer_list<std::string_view> names)
-      : names_(names), texts_(names.size()), seen_(names.size(), false) {
-    for (const auto& child : parser.GetChildElements(node)) {
-      const auto found = std::find(names_.begin(), names_.end(), child.name);
+  static constexpr size_t kMaxNames = 16;
+
+  ChildTexts(const CVcaDocumentReader& reader, int32_t element, std::initializer_list<std::string_view> names)
+      : reader_(reader), names_(names) {
+    std::fill(std::begin(nodes_), std::end(nodes_), CVcaDocumentReader::kNone);
+    const auto& elements = reader.Elements();
+    for (int32_t child = elements[static_cast<size_t>(element)].firstChild; child != CVcaDocumentReader::kNone;
+         child = elements[static_cast<size_t>(child)].nextSibling) {
+      const auto found = std::find(names_.begin(), names_.end(), elements[static_cast<size_t>(child)].name);
       if (found == names_.end()) continue;
-      const size_t index = static_cast<size_t>(found - names_.begin());
-      if (seen_[index]) continue;
-      seen_[index] = true;
-      texts_[index] = parser.GetNodeText(child);
-      nodes_.emplace_back(index, child);
+      const auto index = static_cast<size_t>(found - names_.begin());
+      if (index < kMaxNames && nodes_[index] == CVcaDocumentReader::kNone) nodes_[index] = child;
     }
   }
-  bool Has(size_t index) const { return seen_[index]; }
-  const std::string& Text(size_t index) const { return texts_[index]; }
-  /// The element itself, for one with children of its own.
-  const CXmlParser::Node* Node(size_t index) const {
-    for (const auto& [i, node] : nodes_) {
-      if (i == index) return &node;
-    }
-    return nullptr;
+  bool Has(size_t index) const { return nodes_[index] != CVcaDocumentReader::kNone; }
+  std::string_view Text(size_t index) const {
+    if (!Has(index)) return {};
+    return reader_.Text(reader_.Elements()[static_cast<size_t>(nodes_[index])]);
   }
+  /// The element itself, for one with children of its own; kNone when absent.
+  int32_t Node(size_t index) const { return nodes_[index]; }
 
  private:
-  std::vector<std::string_view> names_;
-  std::vector<std::string> texts_;
-  std::vector<bool> seen_;
-  std::vector<std::pair<size_t, CXmlParser::Node>> nodes_;
+  const CVcaDocumentReader& reader_;
+  std::initializer_list<std::string_view> names_;
+  int32_t nodes_[kMaxNames];
 };
 
 }  // namespace
@@ -180,40 +178,42 @@ void CVCAXMLStreamParser::Reset() {
 
 void CVCAXMLStreamParser::ProcessDocument(size_t begin, size_t end) {
   if (end - begin <= kMinDocumentChars) return;
-  document_.assign(kDeclaration);
-  document_.append(buffer_, begin, end - begin);
-  CXmlParser parser;
-  if (!parser.LoadXml(document_)) return;
-  const auto roots = parser.SelectNodes("vca");
-  if (roots.empty()) return;
+  // A document that is not well-formed is dropped whole.
+  if (!reader_.Read(std::string_view(buffer_).substr(begin, end - begin))) return;
+  const auto& elements = reader_.Elements();
+  if (elements[0].name != "vca") return;
   // One walk over the document's elements, in document order: each event and
   // counter is read from its own node, so device texts never become part of a query.
-  const auto sections = parser.GetChildElements(roots[0]);
+  const auto children = [&](int32_t parent, auto&& visit) {
+    for (int32_t child = elements[static_cast<size_t>(parent)].firstChild; child != CVcaDocumentReader::kNone;
+         child = elements[static_cast<size_t>(child)].nextSibling) {
+      visit(child, elements[static_cast<size_t>(child)].name);
+    }
+  };
   std::string channel;
-  for (const auto& section : sections) {
-    if (section.name == "channel_id") {
-      channel = parser.GetNodeText(section);
-      break;
-    }
-  }
-  for (const auto& section : sections) {
-    if (section.name != "events") continue;
-    for (const auto& event : parser.GetChildElements(section)) {
-      if (event.name == "event") ReadEvent(parser, event, channel);
-    }
-  }
-  for (const auto& section : sections) {
-    if (section.name != "counts") continue;
-    for (const auto& count : parser.GetChildElements(section)) {
-      if (count.name == "count") ReadCounter(parser, count, channel);
-    }
-  }
-  parser.Close();
+  bool channelSeen = false;
+  children(0, [&](int32_t section, std::string_view name) {
+    if (name != "channel_id" || channelSeen) return;
+    channel = reader_.Text(elements[static_cast<size_t>(section)]);
+    channelSeen = true;
+  });
+  children(0, [&](int32_t section, std::string_view name) {
+    if (name != "events") return;
+    children(section, [&](int32_t event, std::string_view kind) {
+      if (kind == "event") ReadEvent(event, channel);
+    });
+  });
+  children(0, [&](int32_t section, std::string_view name) {
+    if (name != "counts") return;
+    children(section, [&](int32_t count, std::string_view kind) {
+      if (kind == "count") ReadCounter(count, channel);
+    });
+  });
 }
 
-void CVCAXMLStreamParser::ReadEvent(CXmlParser& parser, const CXmlParser::Node& event, const std::string& channel) {
+void CVCAXMLStreamParser::ReadEvent(int32_t event, const std::string& channel) {
   enum { kId, kType, kZoneId, kZoneName, kRuleId, kRuleName, kRuleType, kStatus, kBox, kStart, kEnd, kObjId, kObjCls };
-  const ChildTexts fields(parser, event,
+  const ChildTexts fields(reader_, event,
                           {"id", "type", "zone_id", "zone_name", "rule_id", "rule_name", "rule_type", "status", "bb",
                            "start_time", "end_time", "obj_id", "obj_cls_name"});
   if (!fields.Has(kId)) return;
@@ -232,14 +232,14 @@ void CVCAXMLStreamParser::ReadEvent(CXmlParser& parser, const CXmlParser::Node& 
   alarm.objectClass = fields.Text(kObjCls);
 
   const auto parts = [&](size_t index, std::initializer_list<std::string_view> names, std::string& out) {
-    const CXmlParser::Node* node = fields.Node(index);
-    std::vector<std::string> texts(names.size());
-    if (node != nullptr) {
-      const ChildTexts children(parser, *node, names);
-      for (size_t i = 0; i < names.size(); ++i) texts[i] = children.Text(i);
+    const int32_t node = fields.Node(index);
+    if (node == CVcaDocumentReader::kNone) {
+      for (const std::string_view name : names) AppendPart(out, name, {});
+      return;
     }
+    const ChildTexts children(reader_, node, names);
     size_t i = 0;
-    for (const std::string_view name : names) AppendPart(out, name, texts[i++]);
+    for (const std::string_view name : names) AppendPart(out, name, children.Text(i++));
   };
   parts(kBox, {"x", "y", "w", "h"}, alarm.boundingBox);
   parts(kStart, {"s", "ms"}, alarm.startTime);
@@ -258,9 +258,10 @@ void CVCAXMLStreamParser::ReadEvent(CXmlParser& parser, const CXmlParser::Node& 
   alarms_.push_back(std::move(alarm));
 }
 
-void CVCAXMLStreamParser::ReadCounter(CXmlParser& parser, const CXmlParser::Node& count, const std::string& channel) {
-  const ChildTexts fields(parser, count, {"id", "name", "val"});
-  VcaCounterRecord counter{fields.Text(0), fields.Text(1), fields.Text(2), channel};
+void CVCAXMLStreamParser::ReadCounter(int32_t count, const std::string& channel) {
+  const ChildTexts fields(reader_, count, {"id", "name", "val"});
+  VcaCounterRecord counter{std::string(fields.Text(0)), std::string(fields.Text(1)), std::string(fields.Text(2)),
+                           channel};
   if (counter.id.empty() || counter.name.empty() || counter.value.empty()) return;
   if (AcceptCounter(counter)) counters_.push_back(std::move(counter));
 }

@@ -14,7 +14,7 @@
 
 #include "driver/support/clock.h"
 #include "plugins/common/validator_api.h"
-#include "plugins/common/xml_parser.h"
+#include "plugins/sparrow/vca_document_reader.h"
 #include "plugins/sparrow/vca_rule_discovery.h"
 
 namespace korvane {
@@ -62,8 +62,8 @@ class CVCAXMLStreamParser {
  private:
   /// Reads events and counters of the document in buffer_[begin, end).
   void ProcessDocument(size_t begin, size_t end);
-  void ReadEvent(CXmlParser& parser, const CXmlParser::Node& event, const std::string& channel);
-  void ReadCounter(CXmlParser& parser, const CXmlParser::Node& count, const std::string& channel);
+  void ReadEvent(int32_t event, const std::string& channel);
+  void ReadCounter(int32_t count, const std::string& channel);
   bool AcceptCounter(const VcaCounterRecord& counter);
   void BuildOutput(std::string& text, uint32_t& count);
   void LogOnce(bool& logged, const std::string& line);
@@ -75,7 +75,7 @@ class CVCAXMLStreamParser {
   bool inside_ = false;  // buffer_ starts with a start tag whose end tag has not come
   std::string buffer_;   // the partial document, or outside one a tail that may begin a start tag
   size_t scanFrom_ = 0;  // where the search for the end tag resumes in buffer_
-  std::string document_;
+  CVcaDocumentReader reader_;
   std::vector<VcaAlarmRecord> alarms_;
   std::vector<VcaCounterRecord> counters_;
   // Last reading of each counter (id, name) -> value.

@@ -1,0 +1,60 @@
+// Sparrow's own reader of VCA documents against the XML library it stands in
+// for: a document the library reads must be read into the same tree with the
+// same texts, and a document the library refuses must be refused.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "driver/support/xml_parser.h"
+#include "plugins/sparrow/vca_document_reader.h"
+
+namespace {
+
+using korvane::CVcaDocumentReader;
+using korvane::CXMLParser;
+
+std::string ReaderTree(const CVcaDocumentReader& reader, int32_t element) {
+  const auto& e = reader.Elements()[static_cast<size_t>(element)];
+  std::string out = std::string(e.name) + "=" + std::string(reader.Text(e)) + "(";
+  for (int32_t child = e.firstChild; child != CVcaDocumentReader::kNone;
+       child = reader.Elements()[static_cast<size_t>(child)].nextSibling) {
+    out += ReaderTree(reader, child);
+  }
+  return out + ")";
+}
+
+std::string LibraryTree(CXMLParser& parser, const CXMLParser::Node& node) {
+  std::string out = node.name + "=" + parser.GetNodeText(node) + "(";
+  for (const auto& child : parser.GetChildElements(node)) out += LibraryTree(parser, child);
+  return out + ")";
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string document(reinterpret_cast<const char*>(data), size);
+  // The library takes a zero byte after the root for the end of the input,
+  // where the reader refuses it as no character of XML (a zero byte never
+  // belongs in a document): nothing to compare.
+  if (document.find('\0') != std::string::npos) return 0;
+  CVcaDocumentReader reader;
+  const bool read = reader.Read(document);
+  CXMLParser parser;
+  const bool loaded = parser.LoadXml("<?xml version=\"1.0\" encoding=\"utf-8\"?>" + document);
+  if (read != loaded) {
+    std::fprintf(stderr, "reader %s, library %s: '%s'\n", read ? "reads" : "refuses", loaded ? "reads" : "refuses",
+                 document.c_str());
+    std::abort();
+  }
+  if (!read) return 0;
+  const auto roots = parser.SelectNodes("/*");
+  const std::string expected = roots.empty() ? std::string() : LibraryTree(parser, roots[0]);
+  const std::string actual = ReaderTree(reader, 0);
+  if (expected != actual) {
+    std::fprintf(stderr, "trees differ:\n library %s\n reader  %s\n", expected.c_str(), actual.c_str());
+    std::abort();
+  }
+  return 0;
+}

@@ -1,0 +1,402 @@
+#include "plugins/sparrow/vca_document_reader.h"
+
+#include <algorithm>
+
+#include "driver/support/xml_parser.h"
+
+namespace korvane {
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+bool IsNameStart(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c >= 0x80;
+}
+
+bool IsNameChar(unsigned char c) { return IsNameStart(c) || (c >= '0' && c <= '9') || c == '.' || c == '-'; }
+
+// A character an XML document may hold.
+// A name of ASCII letters, digits, '_', '-' and '.', without a namespace prefix.
+bool PlainName(std::string_view name) {
+  return std::all_of(name.begin(), name.end(), [](char c) { return c != ':' && static_cast<unsigned char>(c) < 0x80; });
+}
+
+bool IsXmlChar(uint32_t c) {
+  return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
+         (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// Strict UTF-8 of XML characters only.
+bool ValidCharacters(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  for (size_t i = 0; i < n;) {
+    const unsigned char lead = p[i];
+    if (lead < 0x80) {
+      if (lead < 0x20 && lead != '\t' && lead != '\n' && lead != '\r') return false;
+      ++i;
+      continue;
+    }
+    size_t count = 0;
+    uint32_t cp = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      count = 1;
+      cp = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      count = 2;
+      cp = lead & 0x0F;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      count = 3;
+      cp = lead & 0x07;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (n - i <= count) return false;
+    for (size_t k = 1; k <= count; ++k) {
+      const unsigned char b = p[i + k];
+      if (b < (k == 1 ? low : 0x80) || b > (k == 1 ? high : 0xBF)) return false;
+      cp = (cp << 6) | (b & 0x3F);
+    }
+    if (!IsXmlChar(cp)) return false;
+    i += count + 1;
+  }
+  return true;
+}
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// `raw` with its line ends made single line feeds, as an XML reader sees them.
+void AppendNormalised(std::string& out, std::string_view raw) {
+  for (size_t start = 0;;) {
+    const size_t cr = raw.find('\r', start);
+    if (cr == std::string_view::npos) {
+      out.append(raw.substr(start));
+      return;
+    }
+    out.append(raw.substr(start, cr - start));
+    out += '\n';
+    start = cr + 1;
+    if (start < raw.size() && raw[start] == '\n') ++start;
+  }
+}
+
+}  // namespace
+
+bool CVcaDocumentReader::Read(std::string_view document) {
+  elements_.clear();
+  open_.clear();
+  texts_.clear();
+  forLibrary_ = false;
+  in_ = document;
+  pos_ = 0;
+  if (!ValidCharacters(document) || !Misc()) return false;
+  if (pos_ >= in_.size() || in_[pos_] != '<' || pos_ + 1 >= in_.size() || !IsNameStart(in_[pos_ + 1])) return false;
+  bool read = StartTag();
+  while (read && !open_.empty()) read = Content();
+  read = read && Misc() && pos_ == in_.size();
+  if (forLibrary_) return ReadWithLibrary(document);
+  return read;
+}
+
+bool CVcaDocumentReader::ReadWithLibrary(std::string_view document) {
+  elements_.clear();
+  open_.clear();
+  texts_.clear();
+  names_.clear();
+  CXMLParser parser;
+  if (!parser.LoadXml("<?xml version=\"1.0\" encoding=\"utf-8\"?>" + std::string(document))) return false;
+  const auto roots = parser.SelectNodes("/*");
+  if (roots.empty()) return false;
+  // Names are kept in names_ and pointed at once it stops growing.
+  std::vector<std::pair<size_t, size_t>> names;
+  const auto add = [&](const CXMLParser::Node& node, int32_t previous, int32_t parent, auto&& self) -> int32_t {
+    const auto index = static_cast<int32_t>(elements_.size());
+    names.emplace_back(names_.size(), node.name.size());
+    names_ += node.name;
+    Element element;
+    element.textBegin = texts_.size();
+    texts_ += parser.GetNodeText(node);
+    element.textEnd = texts_.size();
+    elements_.push_back(element);
+    if (previous != kNone) elements_[static_cast<size_t>(previous)].nextSibling = index;
+    if (parent != kNone && previous == kNone) elements_[static_cast<size_t>(parent)].firstChild = index;
+    int32_t last = kNone;
+    for (const auto& child : parser.GetChildElements(node)) last = self(child, last, index, self);
+    return index;
+  };
+  add(roots[0], kNone, kNone, add);
+  for (size_t i = 0; i < elements_.size(); ++i) {
+    elements_[i].name = std::string_view(names_).substr(names[i].first, names[i].second);
+  }
+  return true;
+}
+
+bool CVcaDocumentReader::Content() {
+  if (pos_ >= in_.size()) return false;
+  if (in_[pos_] != '<') return CharacterData();
+  const std::string_view rest = in_.substr(pos_);
+  if (rest.starts_with("</")) return EndTag();
+  if (rest.starts_with("<!--")) return Comment(true);
+  if (rest.starts_with("<![CDATA[")) return CData();
+  if (rest.starts_with("<?")) return Instruction(true);
+  if (rest.starts_with("<!")) return false;
+  return StartTag();
+}
+
+void CVcaDocumentReader::SkipBlanks() {
+  while (pos_ < in_.size() && IsBlank(in_[pos_])) ++pos_;
+}
+
+bool CVcaDocumentReader::Misc() {
+  while (true) {
+    SkipBlanks();
+    const std::string_view rest = in_.substr(pos_);
+    if (rest.starts_with("<!--")) {
+      if (!Comment(false)) return false;
+    } else if (rest.starts_with("<?")) {
+      if (!Instruction(false)) return false;
+    } else {
+      return true;
+    }
+  }
+}
+
+bool CVcaDocumentReader::Name(std::string_view& name) {
+  const size_t start = pos_;
+  if (pos_ >= in_.size() || !IsNameStart(static_cast<unsigned char>(in_[pos_]))) return false;
+  ++pos_;
+  while (pos_ < in_.size() && IsNameChar(static_cast<unsigned char>(in_[pos_]))) ++pos_;
+  name = in_.substr(start, pos_ - start);
+  return true;
+}
+
+bool CVcaDocumentReader::Reference(std::string* out) {
+  ++pos_;  // '&'
+  if (pos_ < in_.size() && in_[pos_] == '#') {
+    ++pos_;
+    const bool hex = pos_ < in_.size() && in_[pos_] == 'x';
+    if (hex) ++pos_;
+    uint32_t cp = 0;
+    size_t digits = 0;
+    for (; pos_ < in_.size() && in_[pos_] != ';'; ++pos_, ++digits) {
+      const char c = in_[pos_];
+      uint32_t digit = 0;
+      if (c >= '0' && c <= '9') {
+        digit = static_cast<uint32_t>(c - '0');
+      } else if (hex && c >= 'a' && c <= 'f') {
+        digit = static_cast<uint32_t>(c - 'a' + 10);
+      } else if (hex && c >= 'A' && c <= 'F') {
+        digit = static_cast<uint32_t>(c - 'A' + 10);
+      } else {
+        return false;
+      }
+      // Leading zeros are allowed in any number; past the last character nothing is.
+      cp = std::min<uint32_t>(cp * (hex ? 16 : 10) + digit, 0x110000);
+    }
+    if (pos_ >= in_.size() || digits == 0 || !IsXmlChar(cp)) return false;
+    ++pos_;  // ';'
+    if (out != nullptr) AppendUtf8(*out, cp);
+    return true;
+  }
+  static constexpr std::pair<std::string_view, char> kEntities[] = {
+      {"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"quot", '"'}, {"apos", '\''}};
+  for (const auto& [name, c] : kEntities) {
+    if (in_.substr(pos_, name.size()) == name && pos_ + name.size() < in_.size() && in_[pos_ + name.size()] == ';') {
+      pos_ += name.size() + 1;
+      if (out != nullptr) *out += c;
+      return true;
+    }
+  }
+  return false;  // no other entity exists in a document without a DTD
+}
+
+bool CVcaDocumentReader::AttributeValue() {
+  if (pos_ >= in_.size() || (in_[pos_] != '"' && in_[pos_] != '\'')) return false;
+  const char quote = in_[pos_++];
+  while (pos_ < in_.size() && in_[pos_] != quote) {
+    if (in_[pos_] == '<') return false;
+    if (in_[pos_] == '&') {
+      if (!Reference(nullptr)) return false;
+    } else {
+      ++pos_;
+    }
+  }
+  if (pos_ >= in_.size()) return false;
+  ++pos_;
+  return true;
+}
+
+void CVcaDocumentReader::BeginChildNode() {
+  if (open_.empty()) {
+    recordText_ = false;
+    return;
+  }
+  Element& parent = elements_[static_cast<size_t>(open_.back().element)];
+  recordText_ = !parent.hasChildNode;
+  parent.hasChildNode = true;
+  if (recordText_) parent.textBegin = parent.textEnd = texts_.size();
+}
+
+void CVcaDocumentReader::AppendText(std::string_view raw) {
+  if (!recordText_) return;
+  AppendNormalised(texts_, raw);
+  elements_[static_cast<size_t>(open_.back().element)].textEnd = texts_.size();
+}
+
+bool CVcaDocumentReader::StartTag() {
+  ++pos_;  // '<'
+  std::string_view name;
+  if (!Name(name)) return false;
+  attributes_.clear();
+  bool empty = false;
+  while (true) {
+    const size_t before = pos_;
+    SkipBlanks();
+    if (pos_ >= in_.size()) return false;
+    if (in_[pos_] == '>') {
+      ++pos_;
+      break;
+    }
+    if (in_[pos_] == '/') {
+      if (pos_ + 1 >= in_.size() || in_[pos_ + 1] != '>') return false;
+      pos_ += 2;
+      empty = true;
+      break;
+    }
+    std::string_view attribute;
+    if (pos_ == before || !Name(attribute)) return false;
+    if (std::find(attributes_.begin(), attributes_.end(), attribute) != attributes_.end()) return false;
+    attributes_.push_back(attribute);
+    SkipBlanks();
+    if (pos_ >= in_.size() || in_[pos_] != '=') return false;
+    ++pos_;
+    SkipBlanks();
+    if (!AttributeValue()) return false;
+  }
+  if (open_.size() + 1 > kMaxDepth) return false;
+  // Namespaces and names outside ASCII (whose valid characters are a long
+  // table) are the library's business (see ReadWithLibrary).
+  if (!PlainName(name)) forLibrary_ = true;
+  for (const std::string_view attribute : attributes_) {
+    if (!PlainName(attribute) || attribute == "xmlns") forLibrary_ = true;
+  }
+  if (forLibrary_) return false;
+  BeginChildNode();
+  const auto index = static_cast<int32_t>(elements_.size());
+  Element element;
+  element.name = name;
+  elements_.push_back(element);
+  if (!open_.empty()) {
+    Open& parent = open_.back();
+    if (parent.lastChild == kNone) {
+      elements_[static_cast<size_t>(parent.element)].firstChild = index;
+    } else {
+      elements_[static_cast<size_t>(parent.lastChild)].nextSibling = index;
+    }
+    parent.lastChild = index;
+  }
+  if (!empty) open_.push_back({index, kNone, name});
+  return true;
+}
+
+bool CVcaDocumentReader::EndTag() {
+  pos_ += 2;  // "</"
+  std::string_view name;
+  if (!Name(name)) return false;
+  SkipBlanks();
+  if (pos_ >= in_.size() || in_[pos_] != '>') return false;
+  ++pos_;
+  if (open_.empty() || open_.back().name != name) return false;
+  open_.pop_back();
+  return true;
+}
+
+bool CVcaDocumentReader::Comment(bool record) {
+  const size_t begin = pos_ + 4;  // after "<!--"
+  const size_t end = in_.find("-->", begin);
+  if (end == std::string_view::npos) return false;
+  const std::string_view text = in_.substr(begin, end - begin);
+  if (text.find("--") != std::string_view::npos || text.ends_with('-')) return false;
+  pos_ = end + 3;
+  if (record) {
+    BeginChildNode();
+    AppendText(text);
+  }
+  return true;
+}
+
+bool CVcaDocumentReader::Instruction(bool record) {
+  pos_ += 2;  // "<?"
+  std::string_view target;
+  if (!Name(target)) return false;
+  if (target.size() == 3 && (target[0] | 0x20) == 'x' && (target[1] | 0x20) == 'm' && (target[2] | 0x20) == 'l') {
+    return false;  // reserved: a declaration may only open the document
+  }
+  if (target.find(':') != std::string_view::npos) return false;  // no colons in instruction names
+  if (!PlainName(target)) {
+    forLibrary_ = true;
+    return false;
+  }
+  const size_t end = in_.find("?>", pos_);
+  if (end == std::string_view::npos) return false;
+  if (end != pos_ && !IsBlank(in_[pos_])) return false;
+  SkipBlanks();
+  const std::string_view data = in_.substr(std::min(pos_, end), end - std::min(pos_, end));
+  pos_ = end + 2;
+  if (record) {
+    BeginChildNode();
+    AppendText(data);
+  }
+  return true;
+}
+
+bool CVcaDocumentReader::CData() {
+  const size_t begin = pos_ + 9;  // after "<![CDATA["
+  const size_t end = in_.find("]]>", begin);
+  if (end == std::string_view::npos) return false;
+  pos_ = end + 3;
+  BeginChildNode();
+  AppendText(in_.substr(begin, end - begin));
+  return true;
+}
+
+bool CVcaDocumentReader::CharacterData() {
+  size_t end = in_.find('<', pos_);
+  if (end == std::string_view::npos) end = in_.size();
+  if (in_.substr(pos_, end - pos_).find("]]>") != std::string_view::npos) return false;
+  BeginChildNode();
+  std::string* out = recordText_ ? &texts_ : nullptr;
+  while (pos_ < end) {
+    const size_t amp = in_.find('&', pos_);
+    const size_t stop = std::min(amp, end);
+    if (out != nullptr) AppendNormalised(*out, in_.substr(pos_, stop - pos_));
+    pos_ = stop;
+    if (pos_ < end && !Reference(out)) return false;
+  }
+  if (out != nullptr) elements_[static_cast<size_t>(open_.back().element)].textEnd = texts_.size();
+  return true;
+}
+
+}  // namespace korvane
