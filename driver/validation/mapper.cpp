@@ -113,6 +113,8 @@ bool CMapper::LoadConfiguration(CXMLParser& parser) {
   texts_.Clear();
   arraysWithoutParams_.clear();
   arraysById_.clear();
+  usedArrays_.clear();
+  std::vector<std::string> arrayNames;
   const std::vector<CXMLParser::Node> arrays = parser.SelectNodes(kArrays);
   for (size_t i = 0; i < arrays.size(); ++i) {
     const CXMLParser::Node& node = arrays[i];
@@ -123,6 +125,7 @@ bool CMapper::LoadConfiguration(CXMLParser& parser) {
     if (array.values.empty() && !ReadRange(parser, Format("(%s)[%zu]", kArrays, i + 1), array)) continue;
     if (array.values.empty()) continue;
     const std::string params = parser.GetNodeAttributeW(node, "params");
+    arrayNames.push_back(array.name);
     if (params.empty()) {
       arraysWithoutParams_.push_back(std::move(array));
     } else {
@@ -144,7 +147,20 @@ bool CMapper::LoadConfiguration(CXMLParser& parser) {
     if (message.number != 0 && !message.value.empty() && !message.rules.empty()) {
       message.rules.shrink_to_fit();
       ruleMessages_.push_back(std::move(message));
+    } else {
+      const char* why = message.number == 0     ? "it has no message number"
+                        : message.value.empty() ? "it has no value"
+                                                : "none of its rules has an action";
+      logger_.Log(kLogError, kCatMapper, "%s: Rule message '%s' at line %ld dropped: %s", kLoadConfiguration,
+                  message.value.c_str(), parser.GetNodeLine(node), why);
     }
+  }
+  for (const std::string& name : arrayNames) {
+    if (usedArrays_.count(name) != 0) continue;
+    logger_.Log(kLogError, kCatMapper,
+                "%s: Constant array '%s' applies to no rule: no rule it is offered to (by its params and the rule "
+                "ids) mentions '%s'",
+                kLoadConfiguration, name.c_str(), name.c_str());
   }
   if (ruleMessages_.empty()) {
     logger_.Log(kLogError, kCatMapper, "%s: Unable to read rules from configuration", kLoadConfiguration);
@@ -229,13 +245,26 @@ bool CMapper::LoadParameter(RuleMessage& message, CXMLParser& parser, const CXML
     }
   }
   // A rule may exist only for the parameter value its search tag carries.
-  if (rule->actions.empty() && rule->searchTagReference == 0) return false;
+  if (rule->actions.empty() && rule->searchTagReference == 0) {
+    logger_.Log(kLogError, kCatMapper, "%s: Rule <%s> at line %ld of message '%s' dropped: it has no action",
+                kLoadParameter, node.name.c_str(), parser.GetNodeLine(node), message.value.c_str());
+    return false;
+  }
 
   std::vector<const ConstantArray*> arrays;
   const auto listed = arraysById_.find(rule->id);
   const std::vector<ConstantArray>& source =
       (!rule->id.empty() && listed != arraysById_.end()) ? listed->second : arraysWithoutParams_;
-  for (const ConstantArray& array : source) arrays.push_back(&array);
+  for (const ConstantArray& array : source) {
+    arrays.push_back(&array);
+    const auto mentions = [&array](const std::string& text) { return text.find(array.name) != std::string::npos; };
+    const bool used =
+        mentions(rule->searchTagName) ||
+        std::any_of(rule->conditions.begin(), rule->conditions.end(),
+                    [&](const RuleTemplate::ConditionText& c) { return mentions(c.value); }) ||
+        std::any_of(rule->actions.begin(), rule->actions.end(), [&](const Action& a) { return mentions(a.value); });
+    if (used) usedArrays_.insert(array.name);
+  }
 
   Expansion expansion;
   for (const RuleTemplate::ConditionText& condition : rule->conditions) {

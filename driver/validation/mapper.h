@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -181,6 +182,7 @@ class CMapper : public CMapperBase {
   // Rules point into the arrays, templates and pool: all are replaced together.
   std::vector<ConstantArray> arraysWithoutParams_;
   std::map<std::string, std::vector<ConstantArray>> arraysById_;
+  std::set<std::string> usedArrays_;  // arrays some rule mentions, while loading
   std::vector<std::unique_ptr<RuleTemplate>> templates_;
   CTextPool texts_;
   std::vector<RuleMessage> ruleMessages_;

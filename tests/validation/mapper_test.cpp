@@ -146,12 +146,16 @@ TEST_F(MapperTest, ConstantExpansionFollowsArraysAndIds) {
 TEST_F(MapperTest, RangeBoundsAreTrimmedAndAnInvalidBoundSkipsTheArray) {
   ASSERT_TRUE(
       Load(Config("<array name=\"ZONE\"><min>\n  1\n</min><max>\r\n\t2 </max></array>"
-                  "<array name=\"DOOR\" params=\"d\"><min>1</min><max>2x</max></array>",
+                  "<array name=\"DOOR\" params=\"d\"><min>1</min><max>2x</max></array>"
+                  "<array name=\"UNUSED\"><value>1</value></array>",
                   R"(<message number="1" value="Sale">
         <param reference="1" value="1"><action type="event" value="Alarm ZONE"/></param>
         <param id="d" reference="1" value="1"><action type="event" value="Door DOOR"/></param></message>)")));
   EXPECT_THAT(driver.EventNames(), ElementsAre("Alarm 1", "Alarm 2", "Door DOOR"));
   EXPECT_TRUE(debug.Contains("Constant array 'DOOR' skipped: <max> '2x' is not an integer"));
+  // An array no rule mentions is said at load (a misspelt name would otherwise expand nothing).
+  EXPECT_EQ(debug.Count("applies to no rule"), 1u);
+  EXPECT_TRUE(debug.Contains("Constant array 'UNUSED' applies to no rule"));
 }
 
 TEST_F(MapperTest, InvalidRuleMessagesAreDroppedAndNoRulesFailsInitialisation) {
@@ -161,6 +165,11 @@ TEST_F(MapperTest, InvalidRuleMessagesAreDroppedAndNoRulesFailsInitialisation) {
       </message>
       <message number="2" value="Sale"><param reference="1" value="1"/></message>)")));
   EXPECT_TRUE(debug.Contains("korvane::CMapper::LoadConfiguration: Unable to read rules from configuration"));
+  // Each dropped rule and rule message says why, with its line.
+  EXPECT_EQ(debug.Count("dropped: it has no message number"), 2u);
+  EXPECT_EQ(debug.Count("of message 'Sale' dropped: it has no action"), 1u);
+  EXPECT_EQ(debug.Count("dropped: none of its rules has an action"), 1u);
+  EXPECT_EQ(debug.Count(" at line 0 "), 0u) << "every dropped rule names its line";
 
   // A configuration for the XML paths needs at least one messageType/param.
   debug.Clear();
