@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "driver/support/utf8.h"
 #include "host/json_writer.h"
 
 namespace korvane::host {
@@ -262,24 +263,6 @@ uint32_t CharacterReference(std::string_view body) {
   }
   const bool surrogate = value >= 0xD800 && value <= 0xDFFF;
   return value <= 0x10FFFF && !surrogate ? value : 0;
-}
-
-void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 }  // namespace

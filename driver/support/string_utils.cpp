@@ -15,6 +15,7 @@
 #include <limits>
 
 #include "driver/support/clock.h"
+#include "driver/support/utf8.h"
 
 namespace korvane {
 namespace {
@@ -223,25 +224,6 @@ void Base64Append(const uint8_t* data, size_t length, std::string& out, bool lin
 
 constexpr wchar_t kReplacement = 0xFFFD;
 
-void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 }  // namespace
 
 bool ParseInt(std::string_view text, int32_t& value) { return ParseIntImpl(text, value); }
@@ -423,55 +405,11 @@ std::string RotationStamp() {
 std::wstring Utf8ToWide(std::string_view text) {
   std::wstring out;
   out.reserve(text.size());
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const size_t n = text.size();
-  size_t i = 0;
-  while (i < n) {
-    const unsigned char lead = p[i];
-    if (lead < 0x80) {
-      out.push_back(static_cast<wchar_t>(lead));
-      ++i;
-      continue;
-    }
-    size_t count;
-    uint32_t cp;
-    // Bounds of the second byte exclude overlong forms, surrogates and values past U+10FFFF.
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      count = 1;
-      cp = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      count = 2;
-      cp = lead & 0x0F;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      count = 3;
-      cp = lead & 0x07;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      out.push_back(kReplacement);
-      ++i;
-      continue;
-    }
-    size_t k = 1;
-    for (; k <= count && i + k < n; ++k) {
-      const unsigned char c = p[i + k];
-      const unsigned char lo = k == 1 ? low : 0x80;
-      const unsigned char hi = k == 1 ? high : 0xBF;
-      if (c < lo || c > hi) break;
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    if (k <= count) {
-      // A broken sequence becomes one replacement; decoding resumes at the byte that broke it.
-      out.push_back(kReplacement);
-      i += k;
-      continue;
-    }
-    out.push_back(static_cast<wchar_t>(cp));
-    i += count + 1;
+  for (size_t i = 0; i < text.size();) {
+    const Utf8Step step = DecodeUtf8(text, i);
+    // A broken sequence becomes one replacement; decoding resumes at the byte that broke it.
+    out.push_back(step.valid ? static_cast<wchar_t>(step.codePoint) : kReplacement);
+    i += step.length;
   }
   return out;
 }

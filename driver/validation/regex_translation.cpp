@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string_view>
 
+#include "driver/support/utf8.h"
+
 namespace korvane {
 namespace {
 
@@ -400,40 +402,10 @@ class Translator {
 }  // namespace
 
 bool NextCodePoint(std::string_view text, size_t& pos, uint32_t& cp) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const size_t n = text.size();
-  const unsigned char lead = p[pos];
-  if (lead < 0x80) {
-    cp = lead;
-    ++pos;
-    return true;
-  }
-  size_t count = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    count = 1;
-    cp = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    count = 2;
-    cp = lead & 0x0F;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    count = 3;
-    cp = lead & 0x07;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return false;
-  }
-  if (pos + count >= n) return false;
-  for (size_t k = 1; k <= count; ++k) {
-    const unsigned char b = p[pos + k];
-    if (b < (k == 1 ? low : 0x80) || b > (k == 1 ? high : 0xBF)) return false;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  pos += count + 1;
+  const Utf8Step step = DecodeUtf8(text, pos);
+  if (!step.valid) return false;
+  cp = step.codePoint;
+  pos += step.length;
   return true;
 }
 

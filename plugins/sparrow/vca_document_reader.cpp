@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "driver/support/utf8.h"
 #include "driver/support/xml_parser.h"
 
 namespace korvane {
@@ -28,63 +29,18 @@ bool IsXmlChar(uint32_t c) {
 
 // Strict UTF-8 of XML characters only.
 bool ValidCharacters(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const size_t n = text.size();
-  for (size_t i = 0; i < n;) {
-    const unsigned char lead = p[i];
-    if (lead < 0x80) {
-      if (lead < 0x20 && lead != '\t' && lead != '\n' && lead != '\r') return false;
+  for (size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x80) {
+      if (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r') return false;
       ++i;
       continue;
     }
-    size_t count = 0;
-    uint32_t cp = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      count = 1;
-      cp = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      count = 2;
-      cp = lead & 0x0F;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      count = 3;
-      cp = lead & 0x07;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i <= count) return false;
-    for (size_t k = 1; k <= count; ++k) {
-      const unsigned char b = p[i + k];
-      if (b < (k == 1 ? low : 0x80) || b > (k == 1 ? high : 0xBF)) return false;
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    if (!IsXmlChar(cp)) return false;
-    i += count + 1;
+    const Utf8Step step = DecodeUtf8(text, i);
+    if (!step.valid || !IsXmlChar(step.codePoint)) return false;
+    i += step.length;
   }
   return true;
-}
-
-void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 // `raw` with its line ends made single line feeds, as an XML reader sees them.
