@@ -79,12 +79,11 @@ std::optional<int> ConfiguredLogLevel(const DriverLibrary& library, const std::s
 }  // namespace
 
 int CheckModel(const DriverLibrary& library, const Options& options, const std::string& home, LineOutput& output) {
-  std::map<int32_t, std::string> values = ParameterDefaults(library, options.model);
+  std::map<int32_t, std::string> values = ParameterValues(library, options.model, options.parameters);
   if (values.empty()) {
     std::fprintf(stderr, "kestrel-host: unknown model '%s'\n", options.model.c_str());
     return kExitFailure;
   }
-  for (const auto& [number, value] : options.parameters) values[number] = value;
   const std::map<int32_t, std::string> settingsValues = values;
   HostSettings settings(options.model, std::move(values));
   OpenRecorder recorder;

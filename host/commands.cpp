@@ -69,25 +69,11 @@ int ListParameters(const DriverLibrary& library, const std::string& model, LineO
 
 int RunModel(const DriverLibrary& library, const Options& options, LineOutput& output, OutputFormat& format,
              CallbackMonitor& monitor) {
-  std::map<int32_t, std::string> values = ParameterDefaults(library, options.model);
-  for (const auto& [number, value] : options.parameters) values[number] = value;
-  HostSettings settings(options.model, std::move(values));
+  HostSettings settings(options.model, ParameterValues(library, options.model, options.parameters));
   HostCallback callback(output, format, monitor);
   SignalWatcher watcher([&monitor](int) { monitor.Interrupt(); });
-
   DriverSession session(library, output, format);
-  if (!session.Create()) {
-    std::fprintf(stderr, "kestrel-host: the driver library gave no driver object\n");
-    return kExitFailure;
-  }
-  if (!session.Open(callback, settings, options.plainOpen)) {
-    session.Shutdown(false);
-    return kExitOpenFailed;
-  }
-  if (!session.Start()) {
-    session.Shutdown(true);
-    return kExitOpenFailed;
-  }
+  if (const int status = session.Begin(callback, settings, options.plainOpen); status != kExitOk) return status;
   std::optional<std::chrono::steady_clock::time_point> deadline;
   if (options.seconds) {
     const std::chrono::duration<double> seconds(std::min(*options.seconds, kMaxSeconds));

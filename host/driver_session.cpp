@@ -1,6 +1,9 @@
 #include "host/driver_session.h"
 
+#include <cstdio>
 #include <vector>
+
+#include "host/commands.h"
 
 namespace korvane::host {
 namespace {
@@ -37,6 +40,14 @@ void ReadRegisteredNames(IDataAPI& driver, std::vector<std::string>& events, std
   }
 }
 
+std::map<int32_t, std::string> ParameterValues(const DriverLibrary& library, const std::string& model,
+                                               const std::map<int32_t, std::string>& given) {
+  std::map<int32_t, std::string> values = ParameterDefaults(library, model);
+  if (values.empty()) return values;  // a model the driver does not know
+  for (const auto& [number, value] : given) values[number] = value;
+  return values;
+}
+
 DriverSession::~DriverSession() {
   if (driver_ != nullptr) Shutdown(false);
 }
@@ -61,6 +72,22 @@ bool DriverSession::Start() {
   const bool ok = driver_->StartChannel(0, 0);
   output_.Write(format_.Started(ok));
   return ok;
+}
+
+int DriverSession::Begin(HostCallback& callback, HostSettings& settings, bool plainOpen) {
+  if (!Create()) {
+    std::fprintf(stderr, "kestrel-host: the driver library gave no driver object\n");
+    return kExitFailure;
+  }
+  if (!Open(callback, settings, plainOpen)) {
+    Shutdown(false);
+    return kExitOpenFailed;
+  }
+  if (!Start()) {
+    Shutdown(true);
+    return kExitOpenFailed;
+  }
+  return kExitOk;
 }
 
 void DriverSession::Shutdown(bool printClosed) {

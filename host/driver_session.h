@@ -15,6 +15,11 @@ namespace korvane::host {
 /// Every parameter default of `model` (GetParameterType), by number.
 std::map<int32_t, std::string> ParameterDefaults(const DriverLibrary& library, const std::string& model);
 
+/// The defaults of `model` with the command line's values over them; empty
+/// for a model the driver does not know.
+std::map<int32_t, std::string> ParameterValues(const DriverLibrary& library, const std::string& model,
+                                               const std::map<int32_t, std::string>& given);
+
 /// The event names (by id from 1) and search tags an opened driver registered.
 void ReadRegisteredNames(IDataAPI& driver, std::vector<std::string>& events, std::vector<RegisteredTag>& tags);
 
@@ -34,6 +39,9 @@ class DriverSession {
   bool Open(HostCallback& callback, HostSettings& settings, bool plainOpen);
   /// Starts channel 0 and prints the "started" line.
   bool Start();
+  /// Create, Open and Start, saying on standard error what failed; the exit
+  /// status of a command that cannot go on, or kExitOk when the channel runs.
+  int Begin(HostCallback& callback, HostSettings& settings, bool plainOpen);
   /// Stops the channel if it was started, closes and releases the driver,
   /// and prints the "closed" line when `printClosed`.
   void Shutdown(bool printClosed);

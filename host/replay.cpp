@@ -148,12 +148,11 @@ bool ReadCapture(const std::string& path, CaptureKind kind, bool lines, std::vec
 
 int ReplayCapture(const DriverLibrary& library, const Options& options, LineOutput& output, OutputFormat& format,
                   CallbackMonitor& monitor) {
-  std::map<int32_t, std::string> values = ParameterDefaults(library, options.model);
+  std::map<int32_t, std::string> values = ParameterValues(library, options.model, options.parameters);
   if (values.empty()) {
     std::fprintf(stderr, "kestrel-host: unknown model '%s'\n", options.model.c_str());
     return kExitFailure;
   }
-  for (const auto& [number, value] : options.parameters) values[number] = value;
   std::string error;
   std::unique_ptr<ReplayDevice> device = DeviceFor(options.model, values, error);
   std::vector<std::string> blocks;
@@ -167,16 +166,9 @@ int ReplayCapture(const DriverLibrary& library, const Options& options, LineOutp
   HostCallback callback(output, format, monitor);
   SignalWatcher watcher([&monitor](int) { monitor.Interrupt(); });
   DriverSession session(library, output, format);
-  if (!session.Create()) {
-    std::fprintf(stderr, "kestrel-host: the driver library gave no driver object\n");
-    return kExitFailure;
-  }
-  if (!session.Open(callback, settings, false)) {
-    session.Shutdown(false);
-    return kExitOpenFailed;
-  }
-  if (!session.Start() || !device->Connect(error)) {
-    if (!error.empty()) std::fprintf(stderr, "replay: %s\n", error.c_str());
+  if (const int status = session.Begin(callback, settings, false); status != kExitOk) return status;
+  if (!device->Connect(error)) {
+    std::fprintf(stderr, "replay: %s\n", error.c_str());
     session.Shutdown(true);
     return kExitOpenFailed;
   }
