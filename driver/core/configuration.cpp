@@ -146,7 +146,8 @@ bool CKestrelDriver::OpenModel(const std::string& model, IDriverSettings* settin
   customValidator = entry->customValidatorIndex > 0 ? Parameter(*settings, entry->customValidatorIndex) : "";
 
   ChannelSettings config;
-  config.validationRequired = validation != "None";
+  // Validation types are read in any letter case; "none" needs no configuration file either.
+  config.validationRequired = ToLower(validation) != "none";
   if (!(this->*entry->reader)(*settings, config)) return false;
 
   const ChannelFactory factory = channelFactory_ != nullptr ? channelFactory_ : entry->factory;

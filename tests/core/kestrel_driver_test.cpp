@@ -95,6 +95,14 @@ TEST_F(KestrelDriverTest, QueryDuringOpenLogsThatTheDriverIsNotOpened) {
   EXPECT_EQ(host_.LogCount("korvane::CKestrelDriver::GetEventName: Driver still is not opened!"), 1u);
 }
 
+// Validation names are read in any letter case: "none" needs no configuration file, as "None" does.
+TEST_F(KestrelDriverTest, LowerCaseNoneNeedsNoConfigurationFile) {
+  driver_.SetChannelFactory(&FakeChannel::Make);
+  FakeSettings settings("KestrelTcpModel", {{1, "4000"}, {2, "none"}});
+  ASSERT_TRUE(driver_.Open(&host_, &settings));
+  EXPECT_FALSE(FakeChannel::lastSettings.validationRequired);
+}
+
 TEST_F(KestrelDriverTest, OpenedDriverAnswersChannelAndNameQueries) {
   driver_.SetChannelFactory(&FakeChannel::Make);
   FakeSettings settings = PlainTcpSettings();
