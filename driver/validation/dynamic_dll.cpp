@@ -32,7 +32,10 @@ std::string CDynamicDLL::CompleteName(const std::string& name) {
 
 bool CDynamicDLL::ConnectDLL(const std::string& name, std::string& message) {
   message.clear();
-  if (name.empty()) return false;
+  if (name.empty()) {
+    message = "CDynamicDLL::ConnectDLL: no validator plug-in named (the model's custom validator parameter is empty)";
+    return false;
+  }
   DisconnectDLL();
   name_ = CompleteName(name);
   path_ = HostDirectory() + name_;

@@ -555,6 +555,10 @@ TEST_F(CustomValidatorTest, FailedLoadsLeaveNothingLoaded) {
   EXPECT_TRUE(debug.Contains("Could not find function 'ReleaseDriver' from DLL TestValidatorNoRelease.so"));
   EXPECT_FALSE(Loaded("TestValidatorNoRelease.so"));
 
+  // No name at all is said, not logged as an empty line.
+  EXPECT_FALSE(validator.Initialize(kValidationCustom, "config.xml", "", false));
+  EXPECT_TRUE(debug.Contains("no validator plug-in named"));
+
   // A library that is not there.
   EXPECT_FALSE(validator.Initialize(kValidationCustom, "config.xml", "Missing", false));
   EXPECT_TRUE(
@@ -578,7 +582,7 @@ TEST(DynamicDllTest, NamesAreCompletedAndVersionsRead) {
   EXPECT_TRUE(dll.DisconnectDLL());
   EXPECT_THROW(dll.GetCreateFunction(), std::runtime_error);
   EXPECT_FALSE(dll.ConnectDLL("", message));
-  EXPECT_TRUE(message.empty());
+  EXPECT_NE(message.find("no validator plug-in named"), std::string::npos) << message;
   unsetenv("KESTREL_HOST_DIR");
 
   CDllVersion version("/nonexistent.so");
