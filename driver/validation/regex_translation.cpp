@@ -167,10 +167,11 @@ class Translator {
     return true;
   }
 
-  bool PerlEscape(Piece& atom, bool& anchor) {
-    if (pos_ + 1 >= in_.size()) return false;
-    const char c = in_[pos_ + 1];
-    pos_ += 2;
+  enum class Escape { kClass, kLiteral, kWordBoundary, kRefused };
+
+  /// What "\c" means in Perl syntax, in and outside brackets alike; `cp` is
+  /// set for a literal.
+  static Escape ClassifyEscape(char c, uint32_t& cp) {
     switch (c) {
       case 'd':
       case 'D':
@@ -178,34 +179,50 @@ class Translator {
       case 'W':
       case 's':
       case 'S':
-        out_.asciiOnlyClasses = true;
-        text_ += '\\';
-        text_ += c;
-        return true;
+        return Escape::kClass;
       case 'b':  // \B is left to boost: it never matches at the ends of the text there
-        out_.asciiOnlyClasses = true;
-        text_ += '\\';
-        text_ += c;
+        return Escape::kWordBoundary;
+      case 't':
+        cp = '\t';
+        return Escape::kLiteral;
+      case 'n':
+        cp = '\n';
+        return Escape::kLiteral;
+      case 'r':
+        cp = '\r';
+        return Escape::kLiteral;
+      case 'f':
+        cp = '\f';
+        return Escape::kLiteral;
+      default:
+        if (kLiteralEscapes.find(c) == std::string_view::npos) return Escape::kRefused;
+        cp = static_cast<unsigned char>(c);
+        return Escape::kLiteral;
+    }
+  }
+
+  bool PerlEscape(Piece& atom, bool& anchor) {
+    if (pos_ + 1 >= in_.size()) return false;
+    const char c = in_[pos_ + 1];
+    pos_ += 2;
+    uint32_t cp = 0;
+    switch (ClassifyEscape(c, cp)) {
+      case Escape::kWordBoundary:
         atom.nullable = true;
         anchor = true;
+        [[fallthrough]];
+      case Escape::kClass:
+        out_.asciiOnlyClasses = true;
+        text_ += '\\';
+        text_ += c;
         return true;
-      case 't':
-        AppendLiteral(text_, '\t');
+      case Escape::kLiteral:
+        AppendLiteral(text_, cp);
         return true;
-      case 'n':
-        AppendLiteral(text_, '\n');
-        return true;
-      case 'r':
-        AppendLiteral(text_, '\r');
-        return true;
-      case 'f':
-        AppendLiteral(text_, '\f');
-        return true;
-      default:
-        if (kLiteralEscapes.find(c) == std::string_view::npos) return false;
-        AppendLiteral(text_, static_cast<unsigned char>(c));
-        return true;
+      case Escape::kRefused:
+        break;
     }
+    return false;
   }
 
   /// One character of a bracket expression; `cls` is set for \d and the like.
@@ -214,33 +231,18 @@ class Translator {
       if (pos_ + 1 >= in_.size()) return false;
       const char c = in_[pos_ + 1];
       pos_ += 2;
-      switch (c) {
-        case 'd':
-        case 'D':
-        case 'w':
-        case 'W':
-        case 's':
-        case 'S':
+      switch (ClassifyEscape(c, cp)) {
+        case Escape::kClass:
           out_.asciiOnlyClasses = true;
           cls = std::string("\\") + c;
           return true;
-        case 't':
-          cp = '\t';
+        case Escape::kLiteral:
           return true;
-        case 'n':
-          cp = '\n';
-          return true;
-        case 'r':
-          cp = '\r';
-          return true;
-        case 'f':
-          cp = '\f';
-          return true;
-        default:
-          if (kLiteralEscapes.find(c) == std::string_view::npos) return false;
-          cp = static_cast<unsigned char>(c);
-          return true;
+        case Escape::kWordBoundary:  // a backspace in boost's sets, nothing alike elsewhere
+        case Escape::kRefused:
+          break;
       }
+      return false;
     }
     return NextCodePoint(in_, pos_, cp);
   }
