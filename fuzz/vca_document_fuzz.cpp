@@ -7,31 +7,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "driver/support/xml_parser.h"
-#include "plugins/sparrow/vca_document_reader.h"
-
-namespace {
+#include "fuzz/vca_trees.h"
 
 using korvane::CVcaDocumentReader;
 using korvane::CXMLParser;
-
-std::string ReaderTree(const CVcaDocumentReader& reader, int32_t element) {
-  const auto& e = reader.Elements()[static_cast<size_t>(element)];
-  std::string out = std::string(e.name) + "=" + std::string(reader.Text(e)) + "(";
-  for (int32_t child = e.firstChild; child != CVcaDocumentReader::kNone;
-       child = reader.Elements()[static_cast<size_t>(child)].nextSibling) {
-    out += ReaderTree(reader, child);
-  }
-  return out + ")";
-}
-
-std::string LibraryTree(CXMLParser& parser, const CXMLParser::Node& node) {
-  std::string out = node.name + "=" + parser.GetNodeText(node) + "(";
-  for (const auto& child : parser.GetChildElements(node)) out += LibraryTree(parser, child);
-  return out + ")";
-}
-
-}  // namespace
+using korvane::LibraryTree;
+using korvane::ReaderTree;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string document(reinterpret_cast<const char*>(data), size);

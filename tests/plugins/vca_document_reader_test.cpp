@@ -8,26 +8,10 @@
 #include <string>
 
 #include "driver/support/xml_parser.h"
+#include "fuzz/vca_trees.h"
 
 namespace korvane::testing {
 namespace {
-
-// "name=text(children...)" for every element, as the reader sees the document.
-std::string ReaderTree(const CVcaDocumentReader& reader, int32_t element) {
-  const auto& e = reader.Elements()[static_cast<size_t>(element)];
-  std::string out = std::string(e.name) + "=" + std::string(reader.Text(e)) + "(";
-  for (int32_t child = e.firstChild; child != CVcaDocumentReader::kNone;
-       child = reader.Elements()[static_cast<size_t>(child)].nextSibling) {
-    out += ReaderTree(reader, child);
-  }
-  return out + ")";
-}
-
-std::string LibraryTree(CXMLParser& parser, const CXMLParser::Node& node) {
-  std::string out = node.name + "=" + parser.GetNodeText(node) + "(";
-  for (const auto& child : parser.GetChildElements(node)) out += LibraryTree(parser, child);
-  return out + ")";
-}
 
 TEST(VcaDocumentReaderTest, ReadsWhatTheXmlLibraryReads) {
   const char* documents[] = {
