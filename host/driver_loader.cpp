@@ -29,6 +29,7 @@ bool DriverLibrary::Load(const std::string& path, std::string& error) {
     error = message != nullptr ? message : "cannot load " + path;
     return false;
   }
+  checkSample = reinterpret_cast<CheckSampleFn>(dlsym(handle_, "KestrelCheckSample"));
   return Bind(handle_, "CreateDriver", createDriver, error) && Bind(handle_, "ReleaseDriver", releaseDriver, error) &&
          Bind(handle_, "GetParameterType", getParameterType, error) &&
          Bind(handle_, "GetParameterValue", getParameterValue, error);

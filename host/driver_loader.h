@@ -19,6 +19,8 @@ class DriverLibrary {
   ReleaseDriverFn releaseDriver = nullptr;
   GetParameterTypeFn getParameterType = nullptr;
   GetParameterValueFn getParameterValue = nullptr;
+  /// Null for a driver library without it (check --sample then cannot run).
+  CheckSampleFn checkSample = nullptr;
 
  private:
   void* handle_ = nullptr;

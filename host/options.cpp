@@ -44,7 +44,7 @@ constexpr CommandShape kCommands[] = {
     {"params", Command::kParams, 1, "", "a model name"},
     {"run", Command::kRun, 1, "-p --seconds --plain-open --format", "a model name"},
     {"demo", Command::kDemo, 0, "--format", ""},
-    {"check", Command::kCheck, 1, "-p", "a model name"},
+    {"check", Command::kCheck, 1, "-p --sample", "a model name"},
     {"replay", Command::kReplay, 2, "-p --format --capture --interval --seconds", "a model name and a capture file"},
     {"help", Command::kHelp, 1, "", ""},
 };
@@ -172,6 +172,12 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
         error = "--capture expects raw or packets, not '" + text + "'";
         return std::nullopt;
       }
+    } else if (arg == "--sample") {
+      if (!value(options.sampleFile)) return std::nullopt;
+      if (options.sampleFile.empty()) {
+        error = "--sample needs a file";
+        return std::nullopt;
+      }
     } else if (arg == "--plain-open" && !inlineValue) {
       options.plainOpen = true;
     } else {
@@ -259,12 +265,23 @@ not be delivered.
 )";
 
 constexpr const char* kCheckHelp = R"(Usage: kestrel-host [--driver PATH] [--home DIR] check MODEL [-p N=VALUE]...
+                    [--sample FILE]
 
 Opens MODEL with the given parameters as run would, but does not start its
 channel: no port is opened and no device is needed. Prints whether the driver
 opens, the event names and search tags it registered (in the order the ids of
 search tags on messages count them), and every error and warning it logged
 while loading the configuration.
+
+  --sample FILE   Bytes as the device sends them (say, a few lines of its
+                  output). They are cut into messages as the channel would
+                  cut them and each message goes through validation and the
+                  rules; the check says per message what happened (accepted
+                  or refused by the validation expression, each parameter
+                  found or where the list ended, which rule fired) and what
+                  the host would receive (lines marked =>). With no line
+                  feed configured the whole file is one message, as one
+                  received block would be.
 
 Exit status: 0 exactly when the driver opens; 1 usage error, unknown model or
 driver library missing; 2 the driver does not open.
@@ -345,9 +362,10 @@ Commands:
                          callback until SIGINT/SIGTERM or for S seconds. Parameter N
                          answers VALUE; unset parameters answer their default.
                          --plain-open opens with Open instead of OpenEx (no metadata).
-  check MODEL [-p N=VALUE]...
+  check MODEL [-p N=VALUE]... [--sample FILE]
                          Open MODEL without starting its channel and list the names
-                         it registered and every problem logged while opening.
+                         it registered and every problem logged while opening;
+                         with --sample, explain what becomes of each sample message.
   replay MODEL [-p N=VALUE]... [--capture raw|packets] [--interval MS] [--seconds S] FILE
                          Open MODEL and play a capture into it as its device would.
   demo [--format json|text]

@@ -27,6 +27,7 @@ struct Options {
   bool plainOpen = false;                     ///< run: --plain-open
   Format format = Format::kJson;              ///< run, demo, replay: --format
   std::string captureFile;                    ///< replay: FILE
+  std::string sampleFile;                     ///< check: --sample
   CaptureKind capture = CaptureKind::kAuto;   ///< replay: --capture
   double intervalMs = 0;                      ///< replay: --interval, pause between blocks
 };

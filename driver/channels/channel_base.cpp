@@ -20,6 +20,7 @@
 #include "driver/common/search_data.h"
 #include "driver/support/annotated_mutex.h"
 #include "driver/support/code_page.h"
+#include "driver/support/message_trace.h"
 #include "driver/support/string_utils.h"
 
 namespace korvane {
@@ -406,6 +407,15 @@ void CChannelBase::BeginConnection() {
 
 void CChannelBase::OnMessage(std::string_view message) { FlushMessage(message); }
 
+bool CChannelBase::PlaySample(std::string_view bytes) {
+  if (running_.load()) return false;
+  BeginConnection();
+  splitter_.Feed(bytes, *this);
+  splitter_.Flush(*this);
+  splitter_.Discard();
+  return true;
+}
+
 void CChannelBase::OnClearScreen() {
   if (Silenced()) return;
   ChannelData record;
@@ -450,6 +460,7 @@ void CChannelBase::FlushMessage(std::string_view message) {
     if (!ConvertToUtf8(settings_.codePage, message, converted_)) converted_.clear();
     text = converted_;
   }
+  if (MessageTrace* trace = CurrentTrace()) trace->Message(text);
   try {
     CSearchData searchData(inBlock_ ? blockTime_ : DeliveryTime());
     // Plug-in validators get the raw bytes; everybody else gets text fit for XML.

@@ -82,6 +82,11 @@ class CChannelBase : private IMessageSink {
   const std::string& Kind() const { return kind_; }
   /// True between a successful Start and Stop.
   bool IsRunning() const { return running_.load(); }
+  /// Frames `bytes` as if the device had sent them in one stream and delivers
+  /// every message, the unterminated rest as one more. For checking a
+  /// configuration against sample data on a channel that is not started;
+  /// false, doing nothing, while it runs. Host thread.
+  bool PlaySample(std::string_view bytes);
 
  protected:
   /// Prepares the transport before the worker starts (host thread).

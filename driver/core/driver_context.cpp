@@ -7,6 +7,7 @@
 
 #include "driver/core/exception_firewall.h"
 #include "driver/support/debug_logger.h"
+#include "driver/support/message_trace.h"
 #include "driver/validation/data_validator.h"
 
 namespace korvane {
@@ -67,10 +68,12 @@ void CDriverContext::OnChannelData(const ChannelData* record) {
         if (validator_ != nullptr) {
           std::string error;
           if (!validator_->ValidateData(error, *record)) {
+            TraceStep("validation failed (%s)", error.c_str());
             Log(kLogError, kCatValidation, "Validation failed (%s)", error.c_str());
           }
           return;
         }
+        TraceStep("no validation: delivered as text");
         if (IDataCallback* target = DataTarget()) {
           target->OnData(record->channel, record->searchData, record->source, record->sourceLength, record->data,
                          record->dataLength, record->reserved, kEncoding);

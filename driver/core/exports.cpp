@@ -4,10 +4,13 @@
 
 #include <cstring>
 #include <new>
+#include <string>
+#include <string_view>
 
 #include "driver/core/exception_firewall.h"
 #include "driver/core/kestrel_driver.h"
 #include "driver/core/parameters.h"
+#include "driver/support/message_trace.h"
 
 #define KESTREL_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -32,6 +35,23 @@ const ParameterDescriptor* FindParameter(const char* model, int32_t number) {
   const auto* parameters = CKestrelDriverParameters::Instance().FindModel(model);
   return parameters != nullptr ? parameters->Find(number) : nullptr;
 }
+
+/// Hands a message trace to a host's note function as C strings.
+class SampleNotes final : public korvane::MessageTrace {
+ public:
+  SampleNotes(KestrelSampleNote note, void* context) : note_(note), context_(context) {}
+  void Message(std::string_view text) override { Note(0, text); }
+  void Step(std::string_view text) override { Note(1, text); }
+
+ private:
+  void Note(int32_t kind, std::string_view text) {
+    text_.assign(text);
+    note_(context_, kind, text_.c_str());
+  }
+  KestrelSampleNote note_;
+  void* context_;
+  std::string text_;
+};
 
 korvane::IDataAPIEx* NewDriver() {
   return korvane::CallGuarded(
@@ -87,6 +107,21 @@ KESTREL_EXPORT int32_t GetParameterValue(const char* model, int32_t number, int3
         if (it == parameter->values.end()) return 0;
         CopyCut(text, 256, it->second);
         return 1;
+      },
+      IgnoreError);
+}
+
+KESTREL_EXPORT int32_t KestrelCheckSample(korvane::IDataAPIEx* driver, const char* data, int32_t length,
+                                          KestrelSampleNote note, void* context) {
+  return korvane::CallGuarded(
+      0,
+      [&] {
+        auto* kestrel = dynamic_cast<korvane::CKestrelDriver*>(driver);
+        if (kestrel == nullptr || note == nullptr || (data == nullptr && length > 0) || length < 0) return 0;
+        SampleNotes notes(note, context);
+        return kestrel->PlaySample(std::string_view(data != nullptr ? data : "", static_cast<size_t>(length)), notes)
+                   ? 1
+                   : 0;
       },
       IgnoreError);
 }

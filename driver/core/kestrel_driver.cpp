@@ -9,6 +9,7 @@
 #include "driver/channels/channel_base.h"
 #include "driver/channels/proxy_config_provider.h"
 #include "driver/core/exception_firewall.h"
+#include "driver/support/message_trace.h"
 #include "driver/support/string_utils.h"
 #include "driver/validation/data_validator.h"
 
@@ -220,6 +221,12 @@ bool CKestrelDriver::GetChannelStatus(uint8_t channel, int32_t* status1, int32_t
 }
 
 // --- the current context's faces ---
+
+bool CKestrelDriver::PlaySample(std::string_view bytes, MessageTrace& trace) {
+  if (channel_ == nullptr) return false;
+  const MessageTraceScope scope(trace);
+  return channel_->PlaySample(bytes);
+}
 
 void CKestrelDriver::OnChannelData(const ChannelData* record) { context_->OnChannelData(record); }
 void CKestrelDriver::ForwardEvent(const ChannelData* record, int32_t eventNumber) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "driver/common/channel_settings.h"
 #include "driver/common/driver_interfaces.h"
@@ -20,6 +21,7 @@
 namespace korvane {
 
 class CChannelBase;
+class MessageTrace;
 
 /// The object behind CreateDriver. Host-facing operations never throw.
 ///
@@ -105,6 +107,10 @@ class CKestrelDriver final : public IDataAPIEx, public IDataDriver, public IDebu
 
   /// How long queries wait for Open to finish (10 s by default).
   void SetOpenedWait(std::chrono::milliseconds wait) { openedWaitMs_ = wait.count(); }
+  /// Plays device bytes through the channel's framing, validation and mapping
+  /// while `trace` hears every step (see CChannelBase::PlaySample). False
+  /// when the driver is not open or its channel runs. Host thread.
+  bool PlaySample(std::string_view bytes, MessageTrace& trace);
   /// Replaces the model table's channel factory for every model (null restores
   /// the table). Lets a test or an embedding program supply its own channel.
   void SetChannelFactory(ChannelFactory factory) { channelFactory_ = factory; }

@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "driver/common/search_data.h"
+#include "driver/support/message_trace.h"
 #include "driver/support/string_utils.h"
 #include "driver/support/xml_parser.h"
 #include "driver/validation/mapper.h"
@@ -221,10 +222,15 @@ CDataValidator::Built CDataValidator::BuildTextMessages(const ValidationConfig& 
       error = textError;
       return Built{false, false};
     case TextCheck::kValid:
+      TraceStep("accepted by the validation expression");
       break;
   }
   // A broken parameter expression was logged when the configuration loaded.
-  if (bytes.empty() || config.textPath.brokenExpressions) return Built{};
+  if (config.textPath.brokenExpressions) {
+    TraceStep("not mapped: a parameter expression does not compile");
+    return Built{};
+  }
+  if (bytes.empty()) return Built{};
   std::string detail;
   if (!BuildTextMessage(config.textPath, data, messages.emplace_back(), detail)) {
     error = Format("%s: %s", kValidateData, detail.c_str());
@@ -239,9 +245,16 @@ CDataValidator::Built CDataValidator::BuildXsdMessage(const ConfigurationSnapsho
   // The channel escaped the document like any text; the schema checks the device's own document.
   const std::string validated =
       CXMLParser::XSDValidateW(XmlUnescape(CleanUtf8(record.data, record.dataLength)), snapshot.schema.get(), error);
-  if (validated.empty()) return Built{false, true};
+  if (validated.empty()) {
+    TraceStep("refused by the schema: %s", error.c_str());
+    return Built{false, true};
+  }
+  TraceStep("accepted by the schema");
   UniformMessage message;
-  if (!BuildXmlMessage(validated, snapshot.mapper->GetMessageType(), message)) return Built{false, true};
+  if (!BuildXmlMessage(validated, snapshot.mapper->GetMessageType(), message)) {
+    TraceStep("not mapped: the validated document cannot be read");
+    return Built{false, true};
+  }
   messages.push_back(std::move(message));
   documents.push_back(validated);
   return Built{};
@@ -251,13 +264,20 @@ CDataValidator::Built CDataValidator::BuildCustomMessages(IMapper& mapper, const
                                                           std::vector<UniformMessage>& messages,
                                                           std::vector<std::string>& texts, std::string& error) {
   std::vector<std::string> pieces;
-  if (!ValidateCustom(record.data, record.dataLength, pieces, error)) return Built{false, false};
-  for (std::string& piece : pieces) {
+  if (!ValidateCustom(record.data, record.dataLength, pieces, error)) {
+    TraceStep("refused by the plug-in: %s", error.c_str());
+    return Built{false, false};
+  }
+  TraceStep("the plug-in made %zu message(s)", pieces.size());
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    std::string& piece = pieces[i];
     UniformMessage message;
     if (BuildXmlMessage(CleanUtf8(piece.data(), static_cast<int32_t>(piece.size())), mapper.GetMessageType(),
                         message)) {
       messages.push_back(std::move(message));
       texts.push_back(std::move(piece));
+    } else if (CurrentTrace() != nullptr) {
+      TraceStep("plug-in message %zu is not an XML document; skipped: %s", i + 1, QuotedForTrace(piece).c_str());
     }
   }
   return Built{};
@@ -266,11 +286,13 @@ CDataValidator::Built CDataValidator::BuildCustomMessages(IMapper& mapper, const
 CDataValidator::TextCheck CDataValidator::ValidateText(const ValidationConfig& config, const CTextSubject& data,
                                                        std::string& error) {
   if (config.validationExpression.empty()) {
+    TraceStep("refused: the configuration has no validation expression");
     error = Format("%s: Regular expression not specified in configuration file", kValidateText);
     return TextCheck::kInvalid;
   }
   if (!config.validationRegex) {
     // Logged once when the configuration loaded; every line is dropped until the expression is corrected.
+    TraceStep("refused: the validation expression does not compile (%s)", config.validationError.c_str());
     error = Format("%s: Invalid regular expression in configuration file (%s)", kValidateText,
                    config.validationError.c_str());
     return TextCheck::kInvalid;
@@ -279,9 +301,11 @@ CDataValidator::TextCheck CDataValidator::ValidateText(const ValidationConfig& c
     if (config.validationRegex->FullMatch(data)) return TextCheck::kValid;
   } catch (const std::exception& e) {
     // Catastrophic expressions end at the engine's own complexity and stack limits.
+    TraceStep("failed: the validation expression could not be matched (%s)", e.what());
     error = Format("%s: Regular expression could not be matched (%s)", kValidateText, e.what());
     return TextCheck::kFailed;
   }
+  TraceStep("refused by the validation expression");
   error = Format("%s: Incoming data does not match regular expression", kValidateText);
   return TextCheck::kInvalid;
 }

@@ -4,6 +4,7 @@
 
 #include "driver/common/event_storage.h"
 #include "driver/support/clock.h"
+#include "driver/support/message_trace.h"
 #include "driver/support/string_utils.h"
 
 namespace korvane {
@@ -143,7 +144,10 @@ bool CMapper::LoadConfiguration(CXMLParser& parser) {
     message.value = parser.GetNodeAttributeW(node, "value");
     message.alwaysShowText = parser.GetNodeAttributeW(node, "alwaysShowText");
     message.handleParameters = parser.GetNodeAttributeW(node, "handleParameters");
-    for (const CXMLParser::Node& child : parser.GetChildElements(node)) LoadParameter(message, parser, child);
+    int32_t position = 0;
+    for (const CXMLParser::Node& child : parser.GetChildElements(node)) {
+      LoadParameter(message, parser, child, ++position);
+    }
     if (message.number != 0 && !message.value.empty() && !message.rules.empty()) {
       message.rules.shrink_to_fit();
       ruleMessages_.push_back(std::move(message));
@@ -194,7 +198,7 @@ bool CMapper::ReadRange(CXMLParser& parser, const std::string& arrayPath, Consta
   return true;
 }
 
-bool CMapper::LoadParameter(RuleMessage& message, CXMLParser& parser, const CXMLParser::Node& node) {
+bool CMapper::LoadParameter(RuleMessage& message, CXMLParser& parser, const CXMLParser::Node& node, int32_t position) {
   if (driver_.GetEventStorage() == nullptr || driver_.GetSearchTags() == nullptr) {
     logger_.Log(kLogError, kCatMapper, "%s: event storage and search tags are not created", kLoadParameter);
     return false;
@@ -212,6 +216,8 @@ bool CMapper::LoadParameter(RuleMessage& message, CXMLParser& parser, const CXML
   auto rule = std::make_unique<RuleTemplate>();
   rule->conditions.push_back(readCondition(node, kOwnCondition));
   rule->id = parser.GetNodeAttributeW(node, "id");
+  rule->position = position;
+  rule->line = parser.GetNodeLine(node);
   for (const CXMLParser::Node& child : parser.GetChildElements(node)) {
     if (child.name == "and") {
       rule->conditions.push_back(readCondition(child, kAndCondition));
@@ -407,9 +413,13 @@ bool CMapper::Map(std::string_view value, ParamTable& table, const ChannelData& 
   driver_.IsCaseSensitive(&caseSensitive);
   bool shown = false;  // the block went to the host as text already
   bool acted = false;  // some matching rule ran an action
+  const bool tracing = CurrentTrace() != nullptr;
+  bool known = false;  // some rule message has this value
   for (const RuleMessage& message : ruleMessages_) {
     if (message.value != value) continue;
+    known = true;
     if (message.alwaysShowText == "yes") {
+      TraceStep("message %u shows the message as text (alwaysShowText)", message.number);
       ReportBlock(record);
       shown = true;
     }
@@ -417,16 +427,32 @@ bool CMapper::Map(std::string_view value, ParamTable& table, const ChannelData& 
     bool matched = false;
     for (const ParameterRule& rule : message.rules) {
       if (Evaluate(rule, table, caseSensitive)) {
+        if (tracing) TraceRule(message, rule);
         matched = true;
         acted = acted || !rule.source->actions.empty();
         RunActions(rule, table, record);
       }
       if (matched && !all) break;
     }
+    if (tracing && !matched) TraceStep("no rule of message %u matched", message.number);
     if (matched) break;
   }
-  if (unmatchedText_ && !acted && !shown) ReportBlock(record);
+  if (tracing && !known) TraceStep("no rule message has the value %s", QuotedForTrace(value).c_str());
+  if (unmatchedText_ && !acted && !shown) {
+    TraceStep("no rule acted: shown as text (unmatchedText)");
+    ReportBlock(record);
+  }
   return true;
+}
+
+void CMapper::TraceRule(const RuleMessage& message, const ParameterRule& rule) {
+  std::string values;
+  for (const Substitution& substitution : rule.substitutions) {
+    values += values.empty() ? " with " : ", ";
+    values += *substitution.name + " = " + *substitution.value;
+  }
+  TraceStep("rule %d of message %u (line %ld) fired%s", rule.source->position, message.number, rule.source->line,
+            values.c_str());
 }
 
 bool CMapper::Evaluate(const ParameterRule& rule, ParamTable& table, bool caseSensitive) {

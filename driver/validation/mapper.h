@@ -68,6 +68,9 @@ class CMapper : public CMapperBase {
       std::string type;
     };
     std::string id;
+    /// Position among its message's rules (from 1) and line in the file.
+    int32_t position = 0;
+    long line = 0;
     std::vector<ConditionText> conditions;
     std::vector<Action> actions;
     std::string searchTagName;
@@ -153,7 +156,9 @@ class CMapper : public CMapperBase {
   /// (logged) when the array must be skipped: a bound that is not an integer,
   /// or too many values. No bounds, or max below min, give no values.
   bool ReadRange(CXMLParser& parser, const std::string& arrayPath, ConstantArray& array);
-  bool LoadParameter(RuleMessage& message, CXMLParser& parser, const CXMLParser::Node& node);
+  bool LoadParameter(RuleMessage& message, CXMLParser& parser, const CXMLParser::Node& node, int32_t position);
+  /// Says in the message trace that `rule` fired.
+  static void TraceRule(const RuleMessage& message, const ParameterRule& rule);
   /// A rule during expansion: the template's texts with the substitutions made so far.
   struct Expansion {
     std::vector<std::string> conditionValues;

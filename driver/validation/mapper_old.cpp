@@ -3,6 +3,7 @@
 #include "driver/common/event_storage.h"
 #include "driver/common/search_data.h"
 #include "driver/support/clock.h"
+#include "driver/support/message_trace.h"
 #include "driver/support/string_utils.h"
 #include "driver/support/xml_parser.h"
 
@@ -91,6 +92,7 @@ bool CMapperOld::ReadRules(CXMLParser& parser) {
     for (int32_t p = 1;; ++p) {
       const std::string path = ParamPath(messageValue, p);
       ParameterRule rule;
+      rule.number = p;
       Condition own{parser.GetAttributeW(path, "reference"), parser.GetAttributeW(path, "value"),
                     LowerOperator(parser.GetAttributeW(path, "operator"))};
       const bool last = (own.value.empty() || own.reference.empty()) && own.reference != "*";
@@ -216,7 +218,10 @@ bool CMapperOld::MapUniformMessage(const UniformMessage& message, const ChannelD
 void CMapperOld::MapOne(const std::string& value, const ParamLookup& lookup, const ChannelData& record,
                         bool caseSensitive) {
   const auto found = rules_.find(value);
-  if (found == rules_.end()) return;
+  if (found == rules_.end()) {
+    if (CurrentTrace() != nullptr) TraceStep("no rules for message %s", QuotedForTrace(value).c_str());
+    return;
+  }
   const std::vector<ParameterRule>& rules = found->second;
   for (int32_t i = 1; i <= messageTypeParamCount_; ++i) {
     const std::string number = std::to_string(i);
@@ -234,6 +239,7 @@ void CMapperOld::MapOne(const std::string& value, const ParamLookup& lookup, con
             }
           }
         }
+        TraceStep("rule %d (reference \"*\") shows the message as text", rule.number);
         ReportBlock(record);
         break;
       }
@@ -245,6 +251,7 @@ void CMapperOld::MapOne(const std::string& value, const ParamLookup& lookup, con
         holds = Compare(lookup(condition.reference), condition.value, condition.op, caseSensitive);
       }
       if (!holds) continue;
+      TraceStep("rule %d fired (parameter %d = %s)", rule.number, i, QuotedForTrace(parameter).c_str());
       for (const Action& action : rule.actions) RunAction(rule, action, record);
     }
   }

@@ -31,6 +31,8 @@ class CMapperOld : public CMapperBase {
     std::vector<Condition> conditions;
     std::vector<Action> actions;
     std::string searchTagName;
+    /// The number of the rule's <param> element.
+    int32_t number = 0;
   };
 
   /// Names (events with their "End of" companions, or search tags) one pass may add.

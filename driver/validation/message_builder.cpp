@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "driver/support/message_trace.h"
 #include "driver/support/string_utils.h"
 #include "driver/support/xml_parser.h"
 
@@ -53,6 +54,7 @@ bool BuildTextMessage(const TextPathDefinition& definition, const CTextSubject& 
   out.messages.reserve(definition.messages.size());
   std::string found;
   uint32_t m = 0;
+  const bool tracing = CurrentTrace() != nullptr;
   for (const TextMessageDefinition& messageDefinition : definition.messages) {
     UniformEntry& entry = out.messages.emplace_back();
     entry.number = ++m;
@@ -70,7 +72,10 @@ bool BuildTextMessage(const TextPathDefinition& definition, const CTextSubject& 
         }
         try {
           // A negative group would address the text around the match, not a group.
-          if (!param.expression->Search(validated, param.group, found)) break;
+          if (!param.expression->Search(validated, param.group, found)) {
+            TraceStep("message %u parameter %d not found: list ended", m, p);
+            break;
+          }
         } catch (const std::exception& e) {
           error = Format("Regular expression of message %u parameter %d failed: %s", m, p, e.what());
           return false;
@@ -78,8 +83,15 @@ bool BuildTextMessage(const TextPathDefinition& definition, const CTextSubject& 
         // The channel escaped the line for XML; the mapper compares the device's own characters.
         value = XmlUnescape(found);
       }
-      if (value.empty()) break;
+      if (value.empty()) {
+        TraceStep("message %u parameter %d is empty: list ended", m, p);
+        break;
+      }
       entry.params.push_back(UniformParam{p, AttributeText(std::move(value))});
+      if (tracing) {
+        TraceStep("message %u %s parameter %d = %s", m, QuotedForTrace(entry.value).c_str(), p,
+                  QuotedForTrace(entry.params.back().value).c_str());
+      }
     }
   }
   return true;
@@ -93,9 +105,18 @@ bool BuildXmlMessage(const std::string& xml, const MessageTypeDefinition& type, 
   UniformEntry& entry = out.messages.emplace_back();
   entry.number = 1;
   entry.value = type.messageXPath.empty() ? document.GetRootName() : document.GetNodeTextW(type.messageXPath);
+  const bool tracing = CurrentTrace() != nullptr;
+  if (tracing) TraceStep("message value %s", QuotedForTrace(entry.value).c_str());
   for (const auto& [number, xpath] : type.paramXPaths) {
     if (number <= 0 || xpath.empty()) continue;
     std::string value = document.GetNodeTextW(xpath);
+    if (tracing) {
+      if (value.empty()) {
+        TraceStep("parameter %d: %s selects no text", number, xpath.c_str());
+      } else {
+        TraceStep("parameter %d = %s", number, QuotedForTrace(value).c_str());
+      }
+    }
     if (!value.empty()) entry.params.push_back(UniformParam{number, std::move(value)});
   }
   document.Close();

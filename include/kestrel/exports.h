@@ -24,6 +24,18 @@ int32_t GetParameterValue(const char* model, int32_t number, int32_t choice, cha
 /// No channel parameters: always 0.
 int32_t GetChannelParameterType(const char* model, int32_t number, korvane::ParameterInfo* info);
 int32_t GetChannelParameterValue(const char* model, int32_t number, int32_t choice, char* text);
+
+/// Receives what KestrelCheckSample finds: `kind` 0 when a message begins
+/// (`text` is the message), 1 for one step of the current message.
+typedef void (*KestrelSampleNote)(void* context, int32_t kind, const char* text);
+/// For checking a configuration: frames `data` (bytes as the device sends
+/// them) the way the opened driver's channel would, runs every message
+/// through validation and mapping, calling the host's callbacks as usual, and
+/// reports each message and each step through `note`. The channel must not
+/// be started. 1 when played, 0 when the driver is not open or its channel
+/// runs.
+int32_t KestrelCheckSample(korvane::IDataAPIEx* driver, const char* data, int32_t length, KestrelSampleNote note,
+                           void* context);
 }
 
 /// Function-pointer types for hosts that load the library with dlopen.
@@ -31,3 +43,4 @@ using CreateDriverFn = korvane::IDataAPIEx* (*)();
 using ReleaseDriverFn = void (*)(korvane::IDataAPIEx**);
 using GetParameterTypeFn = int32_t (*)(const char*, int32_t, korvane::ParameterInfo*);
 using GetParameterValueFn = int32_t (*)(const char*, int32_t, int32_t, char*);
+using CheckSampleFn = int32_t (*)(korvane::IDataAPIEx*, const char*, int32_t, KestrelSampleNote, void*);

@@ -209,10 +209,12 @@ TEST_F(HostProcessTest, RunListsNamesAndPrintsMetadataByDefault) {
   EXPECT_EQ(CountLines(host.OutLines(), R"("type":"event")", R"("text":"Seen")"), 1u) << host.Out();
 }
 
-// check lists the registered names, and a configuration that does not load
-// fails with status 2 and the driver's reason.
-TEST_F(HostProcessTest, CheckReportsNamesAndProblems) {
-  std::ofstream(home_ + "/m.xml") << R"xml(<root><validation><regex value=".*"/></validation>
+// check lists the registered names, explains what becomes of each sample
+// message, and a configuration that does not load fails with status 2 and
+// the driver's reason.
+TEST_F(HostProcessTest, CheckReportsNamesProblemsAndSampleMessages) {
+  std::ofstream(home_ + "/m.xml") << R"xml(<root><channelConfig><linefeed value="0x0a"/></channelConfig>
+    <validation><regex value="[a-z0-9]*"/></validation>
     <kslXmlMapper version="2"><messageType parsing="regex"><message number="1" value="Line">
       <param number="1" value="([a-z]+)" group="1"/></message></messageType>
     <rules><message number="1" value="Line"><param reference="1" value="abc">
@@ -225,6 +227,31 @@ TEST_F(HostProcessTest, CheckReportsNamesAndProblems) {
   EXPECT_TRUE(Contains(good.Out(), "KestrelTcpModel: opens\n")) << good.Out();
   EXPECT_TRUE(Contains(good.Out(), R"(events (1): "Seen")")) << good.Out();
   EXPECT_TRUE(Contains(good.Out(), R"(search tags (1): "Zone" (type 1))")) << good.Out();
+
+  std::ofstream(home_ + "/sample.txt") << "abc\nxyz\n123\nno way\n";
+  HostProcess sample(WithHome({"check", "KestrelTcpModel", "-p", portParameter, "-p", "2=Text", "-p", "3=m.xml",
+                               "--sample", home_ + "/sample.txt"}));
+  EXPECT_EQ(sample.Finish(), 0) << sample.Out() << sample.Err();
+  const std::string expected = R"(message 1: "abc"
+    accepted by the validation expression
+    message 1 "Line" parameter 1 = "abc"
+    rule 1 of message 1 (line 5) fired
+  => )";
+  EXPECT_TRUE(Contains(sample.Out(), expected)) << sample.Out();
+  EXPECT_EQ(CountLines(sample.OutLines(), "  => ", "event     Seen                  [Zone=Seen] Seen"), 1u)
+      << sample.Out();
+  EXPECT_TRUE(Contains(sample.Out(), R"(message 1 "Line" parameter 1 = "xyz"
+    no rule of message 1 matched
+  => nothing reaches the host
+message 3: "123"
+    accepted by the validation expression
+    message 1 parameter 1 not found: list ended
+    no rule of message 1 matched
+  => nothing reaches the host
+message 4: "no way"
+    refused by the validation expression
+  => nothing reaches the host
+)")) << sample.Out();
 
   HostProcess bad(WithHome({"check", "KestrelTcpModel", "-p", portParameter, "-p", "2=Text", "-p", "3=none.xml"}));
   EXPECT_EQ(bad.Finish(), 2) << bad.Out() << bad.Err();
