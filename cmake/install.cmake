@@ -8,6 +8,7 @@
 #     examples/                       the example configurations and sample data
 #   <bindir>/kestrel-host             relative symbolic link to <libdir>/kestrel/kestrel-host
 #   <datadir>/kestrel/examples        relative symbolic link to <libdir>/kestrel/examples
+#   <datadir>/kestrel/kestrel-configuration.xsd   the schema of the configuration file
 #   <includedir>/kestrel/             host interface headers and the plug-in contract
 #   <libdir>/cmake/Kestrel/           find_package(Kestrel): Kestrel::driver, Kestrel::plugin
 #   <libdir>/pkgconfig/               kestrel.pc, kestrel-plugin.pc
@@ -52,6 +53,10 @@ install(FILES ${links}/bin/kestrel-host DESTINATION ${CMAKE_INSTALL_BINDIR})
 kestrel_relative_path(examples_from_data ${CMAKE_INSTALL_DATADIR}/kestrel ${KESTREL_INSTALL_HOSTDIR}/examples)
 file(CREATE_LINK ${examples_from_data} ${links}/share/examples SYMBOLIC)
 install(FILES ${links}/share/examples DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrel)
+install(FILES schema/kestrel-configuration.xsd DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrel)
+# check looks for the schema beside kestrel-host (the build tree), then here.
+kestrel_relative_path(schema_from_host ${KESTREL_INSTALL_HOSTDIR} ${CMAKE_INSTALL_DATADIR}/kestrel)
+target_compile_definitions(kestrel-host PRIVATE KESTREL_SCHEMA_DIR_FROM_HOST="${schema_from_host}")
 
 # Man page, compressed as Debian keeps them.
 set(man_page ${CMAKE_BINARY_DIR}/man/kestrel-host.1.gz)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/commands.h"
+#include "host/configuration_schema.h"
 #include "host/driver_session.h"
 #include "host/output_format.h"
 
@@ -127,10 +128,11 @@ class CheckRecorder final : public IDataCallbackEx {
   bool delivered_ = false;  // the current message reached the host
 };
 
-// The logging level the model's configuration file sets, read from its text:
-// 0 when it sets none (the driver's default then), nullopt without a file.
-std::optional<int> ConfiguredLogLevel(const DriverLibrary& library, const std::string& model,
-                                      const std::map<int32_t, std::string>& values, const std::string& home) {
+// The model's configuration file as the driver reads it (relative to the
+// host directory), nullopt when the model is opened without one.
+std::optional<std::filesystem::path> ConfigurationFile(const DriverLibrary& library, const std::string& model,
+                                                       const std::map<int32_t, std::string>& values,
+                                                       const std::string& home) {
   for (int32_t number = 1; number <= 100; ++number) {
     ParameterInfo info{};
     if (library.getParameterType(model.c_str(), number, &info) == 0) break;
@@ -138,17 +140,45 @@ std::optional<int> ConfiguredLogLevel(const DriverLibrary& library, const std::s
     if (std::string_view(info.label) != "Configuration file") continue;
     const auto value = values.find(number);
     if (value == values.end() || value->second.empty()) return std::nullopt;
-    std::ifstream file(std::filesystem::path(home) / value->second);
-    std::stringstream text;
-    text << file.rdbuf();
-    const std::string content = text.str();
-    const size_t logging = content.find("<logging");
-    const size_t level = logging == std::string::npos ? logging : content.find("<level", logging);
-    const size_t attribute = level == std::string::npos ? level : content.find("value=", level);
-    if (attribute == std::string::npos) return 0;
-    return std::atoi(content.c_str() + attribute + 7);
+    return std::filesystem::path(home) / value->second;
   }
   return std::nullopt;
+}
+
+// The logging level the configuration file sets, read from its text: 0 when
+// it sets none (the driver's default then).
+int ConfiguredLogLevel(const std::filesystem::path& file) {
+  std::ifstream stream(file);
+  std::stringstream text;
+  text << stream.rdbuf();
+  const std::string content = text.str();
+  const size_t logging = content.find("<logging");
+  const size_t level = logging == std::string::npos ? logging : content.find("<level", logging);
+  const size_t attribute = level == std::string::npos ? level : content.find("value=", level);
+  if (attribute == std::string::npos) return 0;
+  return std::atoi(content.c_str() + attribute + 7);
+}
+
+// Where the configuration file departs from the schema of the format.
+void WriteSchemaFindings(const std::filesystem::path& file, LineOutput& output) {
+  const std::string schema = FindConfigurationSchema();
+  if (schema.empty()) {
+    output.Write(std::string("schema: not checked, ") + kConfigurationSchemaName +
+                 " is neither beside kestrel-host nor in the data directory");
+    return;
+  }
+  std::vector<std::string> findings;
+  std::string error;
+  if (!CheckAgainstSchema(schema, file.string(), findings, error)) {
+    output.Write("schema: not checked, " + error);
+    return;
+  }
+  if (findings.empty()) {
+    output.Write("schema: the file follows " + schema);
+    return;
+  }
+  output.Write("schema: " + std::to_string(findings.size()) + " departure(s) from " + schema + ":");
+  for (const std::string& finding : findings) output.Write("  " + Printable(finding));
 }
 
 // The sample's bytes, whole; nullopt with `error` when they cannot be read.
@@ -195,7 +225,7 @@ int CheckModel(const DriverLibrary& library, const Options& options, const std::
       return kExitFailure;
     }
   }
-  const std::map<int32_t, std::string> settingsValues = values;
+  const std::optional<std::filesystem::path> configuration = ConfigurationFile(library, options.model, values, home);
   HostSettings settings(options.model, std::move(values));
   CheckRecorder recorder;
   IDataAPIEx* driver = library.createDriver();
@@ -238,11 +268,12 @@ int CheckModel(const DriverLibrary& library, const Options& options, const std::
   for (const std::string& problem : problems) output.Write(problem);
   // The configuration's own logging level decides what reaches a host; 0,
   // also when the file sets none, hides every problem.
-  if (ConfiguredLogLevel(library, options.model, settingsValues, home).value_or(1) <= 0) {
+  if (configuration && ConfiguredLogLevel(*configuration) <= 0) {
     output.Write(
         "note: the configuration file sets logging level 0 (or none), so the driver reports no problems "
         "to a host: set <logging><level value=\"3\"/></logging> to see them");
   }
+  if (configuration) WriteSchemaFindings(*configuration, output);
   if (sample) {
     if (!opened) {
       output.Write("sample " + Quoted(options.sampleFile) + ": not played, the driver does not open");

@@ -271,7 +271,9 @@ Opens MODEL with the given parameters as run would, but does not start its
 channel: no port is opened and no device is needed. Prints whether the driver
 opens, the event names and search tags it registered (in the order the ids of
 search tags on messages count them), and every error and warning it logged
-while loading the configuration.
+while loading the configuration, and where the configuration file departs
+from the schema of the format (kestrel-configuration.xsd, beside kestrel-host
+or in share/kestrel/).
 
   --sample FILE   Bytes as the device sends them (say, a few lines of its
                   output). They are cut into messages as the channel would

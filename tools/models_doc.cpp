@@ -9,6 +9,7 @@
 #include <string>
 
 #include "driver/core/parameters.h"
+#include "tools/generated_file.h"
 
 namespace {
 
@@ -66,21 +67,4 @@ std::string Page() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  const std::string page = Page();
-  if (argc == 3 && std::string(argv[1]) == "--check") {
-    std::ifstream file(argv[2], std::ios::binary);
-    std::stringstream stored;
-    stored << file.rdbuf();
-    if (file && stored.str() == page) return 0;
-    std::fprintf(stderr, "%s is not what the parameter registry gives; regenerate it with models_doc > %s\n", argv[2],
-                 argv[2]);
-    return 1;
-  }
-  if (argc != 1) {
-    std::fprintf(stderr, "usage: models_doc [--check FILE]\n");
-    return 2;
-  }
-  std::fwrite(page.data(), 1, page.size(), stdout);
-  return 0;
-}
+int main(int argc, char** argv) { return korvane::tools::PrintOrCheck(argc, argv, Page(), "the parameter registry"); }

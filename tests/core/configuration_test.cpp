@@ -382,10 +382,15 @@ TEST_F(ConfigurationTest, MapperSectionIsCheckedAgainstTheFormatTheFileDeclares)
   EXPECT_EQ(host_.LogCount("Unknown"), 3u);
 }
 
-// The commented examples use only names the driver reads: the table misses nothing they rely on.
-TEST_F(ConfigurationTest, ExampleConfigurationsUseOnlyKnownNames) {
+// The commented examples use only names the driver reads, and follow the shipped schema made from
+// the same table: neither misses anything they rely on.
+TEST_F(ConfigurationTest, ExampleConfigurationsUseOnlyKnownNamesAndFollowTheSchema) {
   const std::filesystem::path examples = std::filesystem::path(KESTREL_SOURCE_DIR) / "examples";
   if (!std::filesystem::is_directory(examples)) GTEST_SKIP() << "examples/ not found";
+  // Schemas, like configuration files, are read from the host directory.
+  std::filesystem::copy_file(KESTREL_SOURCE_DIR "/schema/kestrel-configuration.xsd", Dir() / "configuration.xsd");
+  const auto schema = CXMLParser::LoadSchema("configuration.xsd");
+  ASSERT_TRUE(schema != nullptr && schema->IsCompiled()) << (schema ? schema->Error() : "");
   size_t checked = 0;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(examples)) {
     if (entry.path().extension() != ".xml") continue;
@@ -399,6 +404,8 @@ TEST_F(ConfigurationTest, ExampleConfigurationsUseOnlyKnownNames) {
     RecordingDebug debug;
     CheckConfigurationNames(parser, debug);
     for (const LogLine& line : debug.Lines()) ADD_FAILURE() << line.text;
+    std::string error;
+    EXPECT_FALSE(CXMLParser::XSDValidateW(text, schema.get(), error).empty()) << error;
     ++checked;
   }
   EXPECT_GE(checked, 8u);

@@ -227,6 +227,7 @@ TEST_F(HostProcessTest, CheckReportsNamesProblemsAndSampleMessages) {
   EXPECT_TRUE(Contains(good.Out(), "KestrelTcpModel: opens\n")) << good.Out();
   EXPECT_TRUE(Contains(good.Out(), R"(events (1): "Seen")")) << good.Out();
   EXPECT_TRUE(Contains(good.Out(), R"(search tags (1): "Zone" (type 1))")) << good.Out();
+  EXPECT_TRUE(Contains(good.Out(), "\nschema: the file follows ")) << good.Out();
 
   std::ofstream(home_ + "/sample.txt") << "abc\nxyz\n123\nno way\n";
   HostProcess sample(WithHome({"check", "KestrelTcpModel", "-p", portParameter, "-p", "2=Text", "-p", "3=m.xml",
@@ -252,6 +253,17 @@ message 4: "no way"
     refused by the validation expression
   => nothing reaches the host
 )")) << sample.Out();
+
+  // A misspelt element and an unknown word: the schema names both lines.
+  std::ofstream(home_ + "/typo.xml") << R"xml(<root><validation><regex value=".*"/></validation>
+    <kslXmlMapper version="2"><rules><message number="1" value="Line"><param reference="1" value="abc">
+      <action type="evnt" value="Seen"/>
+      <acton type="event" value="Seen"/></param></message></rules></kslXmlMapper></root>)xml";
+  HostProcess typo(WithHome({"check", "KestrelTcpModel", "-p", portParameter, "-p", "2=Text", "-p", "3=typo.xml"}));
+  typo.Finish();
+  EXPECT_TRUE(Contains(typo.Out(), "\nschema: 2 departure(s) from ")) << typo.Out();
+  EXPECT_TRUE(Contains(typo.Out(), "\n  line 3: Element 'action', attribute 'type': ")) << typo.Out();
+  EXPECT_TRUE(Contains(typo.Out(), "\n  line 4: Element 'acton': This element is not expected.")) << typo.Out();
 
   HostProcess bad(WithHome({"check", "KestrelTcpModel", "-p", portParameter, "-p", "2=Text", "-p", "3=none.xml"}));
   EXPECT_EQ(bad.Finish(), 2) << bad.Out() << bad.Err();

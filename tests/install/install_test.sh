@@ -48,6 +48,7 @@ check_layout() {
     check "$f is a real file in the host directory" test -f "$hostdir/$f" -a ! -L "$hostdir/$f"
   done
   check "share/kestrel/examples shows the examples" test -f "$root/share/kestrel/examples/pos-tcp/README.md"
+  check "share/kestrel holds the configuration schema" test -f "$root/share/kestrel/kestrel-configuration.xsd"
   check "the man page is installed and gzip-valid" gzip -t "$root/share/man/man1/kestrel-host.1.gz"
   for h in kestrel.h exports.h data_api.h validator_api.h; do
     check "include/kestrel/$h is installed" test -f "$root/include/kestrel/$h"
@@ -78,6 +79,8 @@ check_host() {
     fail "$label: kestrel-host check of the point-of-sale example"; cat "$out" >&2
   elif ! grep -q '^problems (0)' "$out"; then
     fail "$label: check found problems in the point-of-sale example"; cat "$out" >&2
+  elif ! grep -q '^schema: the file follows .*/share/kestrel/kestrel-configuration.xsd$' "$out"; then
+    fail "$label: check did not use the installed configuration schema"; cat "$out" >&2
   fi
 }
 
