@@ -17,6 +17,10 @@ constexpr uint64_t kSettleMargin = 100 * 10000;  // 100 ms in 100 ns units
 // Files on file systems that report no changes (network shares) are compared
 // at least this often.
 constexpr std::chrono::milliseconds kLookAgain(500);
+// The change notes are read at most this often: under a flood of blocks one
+// read of the notification queue per interval, not one system call per block.
+// A change is seen by the first block handled this long after the last read.
+constexpr std::chrono::milliseconds kReadNotesEvery(1);
 // 1601-01-01 to 1970-01-01 in 100 ns units.
 constexpr uint64_t kUnixEpochFileTime = 116444736000000000ULL;
 
@@ -80,7 +84,11 @@ bool CConfigurationSource::Settled(const std::vector<TrackedFile>& files) const 
 bool CConfigurationSource::WorthLooking() {
   const auto now = std::chrono::steady_clock::now();
   // Consumed first: a change noted after this is compared now or at the next block.
-  const bool noted = watch_.MayHaveChanged();
+  bool noted = false;
+  if (now - lastNotesRead_ >= kReadNotesEvery) {
+    lastNotesRead_ = now;
+    noted = watch_.MayHaveChanged();
+  }
   if (noted || !currentReading_.settled || (failedReading_ && !failedReading_->settled) ||
       now - lastLook_ >= kLookAgain) {
     lastLook_ = now;

@@ -116,6 +116,7 @@ class CConfigurationSource {
   uint64_t loads_ = 0;
   CFileWatch watch_;
   std::chrono::steady_clock::time_point lastLook_{};
+  std::chrono::steady_clock::time_point lastNotesRead_{};
 };
 
 }  // namespace korvane

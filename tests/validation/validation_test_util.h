@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "driver/common/channel_data.h"
 #include "driver/common/search_data.h"
@@ -50,7 +52,13 @@ class ValidationTest : public ::testing::Test {
   }
   void TearDown() override { hostDir_.reset(); }
 
-  void WriteFile(const std::string& name, const std::string& content) const { hostDir_->Write(name, content); }
+  /// Writes a file in the host directory. It then waits a little longer than
+  /// the validator's interval between reads of its change notes, so the next
+  /// block is the one that sees the change.
+  void WriteFile(const std::string& name, const std::string& content) const {
+    hostDir_->Write(name, content);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
   const std::filesystem::path& Dir() const { return hostDir_->Path(); }
 
   /// A record for `data` as a TCP channel would deliver it.
