@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <optional>
 
 #include "driver/common/search_data.h"
 #include "driver/support/message_trace.h"
@@ -377,9 +378,12 @@ void CDataValidator::ReportData(uint8_t channel, ISearchData* searchData, const 
 
 void CDataValidator::ReportEvent(uint8_t channel, int32_t eventNumber, ISearchData* searchData, const char* source,
                                  int32_t sourceLength, const char* text, int32_t textLength, int32_t reserved) {
-  const std::shared_ptr<TimerState> state = timer_;
-  RecursiveLockGuard guard(state->lock);
+  std::shared_ptr<TimerState> state;
+  std::optional<RecursiveLockGuard> guard;
+  // Without End events nothing is pending to keep in step with: no lock per event.
   if (EndEventSeconds(driver_) != 0) {
+    state = timer_;
+    guard.emplace(state->lock);
     if (state->pending.size() < pendingLimit_) {
       // Drops are warnings to the host, which only hears errors: said when they start and when they end.
       if (state->dropped > 0) {
