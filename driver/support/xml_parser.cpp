@@ -998,7 +998,11 @@ std::string CXMLParser::XSDValidateW(const std::string& xml, const std::string& 
   return XSDValidateW(xml, schema.get(), error);
 }
 
-std::string CXMLParser::XSDValidateW(const std::string& xml, const Schema* schema, std::string& error) {
+namespace {
+
+/// The document of `xml` when it is well-formed and, with a schema, valid
+/// against it; otherwise null with `error` set. Never throws.
+DocPtr ValidatedDocument(const std::string& xml, const CXMLParser::Schema* schema, std::string& error) {
   try {
     InitLibrary();
     QuietErrors quiet;
@@ -1008,19 +1012,19 @@ std::string CXMLParser::XSDValidateW(const std::string& xml, const Schema* schem
       char text[128];
       std::snprintf(text, sizeof text, "%s: Cannot add schema (HRESULT = 0x%X)", kValidateName, kSchemaLoadFailure);
       error = text;
-      return {};
+      return nullptr;
     }
-    const DocPtr doc = ParseDocument(xml.data(), xml.size(), true);
+    DocPtr doc = ParseDocument(xml.data(), xml.size(), true);
     if (doc == nullptr) {
       error = std::string(kValidateName) + ": Cannot load XML data";
-      return {};
+      return nullptr;
     }
     if (schema != nullptr) {
       // A validation context is per call; the compiled schema is shared read-only.
       xmlSchemaValidCtxtPtr validation = xmlSchemaNewValidCtxt(schema->Get()->schema);
       if (validation == nullptr) {
         error = std::string(kValidateName) + ": Unspecified exception";
-        return {};
+        return nullptr;
       }
       std::string first;
       xmlSchemaSetValidStructuredErrors(validation, KeepFirstError, &first);
@@ -1029,17 +1033,39 @@ std::string CXMLParser::XSDValidateW(const std::string& xml, const Schema* schem
       if (rc != 0) {
         if (first.empty()) first = rc < 0 ? "Internal error while validating" : "The document is not valid";
         error = std::string(kValidateName) + ": " + first;
-        return {};
+        return nullptr;
       }
     }
-    return xml;
+    return doc;
   } catch (...) {
     try {
       error = std::string(kValidateName) + ": Unspecified exception";
     } catch (...) {
     }
+    return nullptr;
+  }
+}
+
+}  // namespace
+
+std::string CXMLParser::XSDValidateW(const std::string& xml, const Schema* schema, std::string& error) {
+  try {
+    return ValidatedDocument(xml, schema, error) != nullptr ? xml : std::string();
+  } catch (...) {
     return {};
   }
+}
+
+bool CXMLParser::LoadValidatedXml(const std::string& text, const Schema* schema, std::string& error) {
+  return Guarded<bool>([&] {
+    RecursiveLockGuard guard(lock_);
+    if (impl_->doc != nullptr) {
+      error = std::string(kValidateName) + ": Cannot load XML data";
+      return false;
+    }
+    DocPtr doc = ValidatedDocument(text, schema, error);
+    return doc != nullptr && impl_->Adopt(std::move(doc), {});
+  });
 }
 
 }  // namespace korvane

@@ -132,6 +132,10 @@ class CXMLParser {
                                   const std::string& targetNamespace, std::string& error);
   /// The same against a schema compiled beforehand; null checks well-formedness only.
   static std::string XSDValidateW(const std::string& xml, const Schema* schema, std::string& error);
+  /// Loads `text` as this parser's document when XSDValidateW would accept it
+  /// against `schema` (null: well-formedness only), with the same `error`
+  /// otherwise: one parse serves validation and reading.
+  bool LoadValidatedXml(const std::string& text, const Schema* schema, std::string& error);
 
  private:
   struct Impl;

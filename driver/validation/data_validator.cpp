@@ -244,20 +244,18 @@ CDataValidator::Built CDataValidator::BuildXsdMessage(const ConfigurationSnapsho
                                                       std::vector<UniformMessage>& messages,
                                                       std::vector<std::string>& documents, std::string& error) {
   // The channel escaped the document like any text; the schema checks the device's own document.
-  const std::string validated =
-      CXMLParser::XSDValidateW(XmlUnescape(CleanUtf8(record.data, record.dataLength)), snapshot.schema.get(), error);
-  if (validated.empty()) {
+  std::string validated = XmlUnescape(CleanUtf8(record.data, record.dataLength));
+  // One parse serves the schema and the message's values.
+  CXMLParser document;
+  if (!document.LoadValidatedXml(validated, snapshot.schema.get(), error)) {
     TraceStep("refused by the schema: %s", error.c_str());
     return Built{false, true};
   }
   TraceStep("accepted by the schema");
   UniformMessage message;
-  if (!BuildXmlMessage(validated, snapshot.mapper->GetMessageType(), message)) {
-    TraceStep("not mapped: the validated document cannot be read");
-    return Built{false, true};
-  }
+  BuildXmlMessage(document, snapshot.mapper->GetMessageType(), message);
   messages.push_back(std::move(message));
-  documents.push_back(validated);
+  documents.push_back(std::move(validated));
   return Built{};
 }
 

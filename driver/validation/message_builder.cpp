@@ -98,10 +98,19 @@ bool BuildTextMessage(const TextPathDefinition& definition, const CTextSubject& 
 }
 
 bool BuildXmlMessage(const std::string& xml, const MessageTypeDefinition& type, UniformMessage& out) {
+  CXMLParser document;
+  if (!document.LoadXml(xml)) {
+    out.textPath = false;
+    out.messages.clear();
+    return false;
+  }
+  BuildXmlMessage(document, type, out);
+  return true;
+}
+
+void BuildXmlMessage(CXMLParser& document, const MessageTypeDefinition& type, UniformMessage& out) {
   out.textPath = false;
   out.messages.clear();
-  CXMLParser document;
-  if (!document.LoadXml(xml)) return false;
   UniformEntry& entry = out.messages.emplace_back();
   entry.number = 1;
   entry.value = type.messageXPath.empty() ? document.GetRootName() : document.GetNodeTextW(type.messageXPath);
@@ -119,8 +128,6 @@ bool BuildXmlMessage(const std::string& xml, const MessageTypeDefinition& type, 
     }
     if (!value.empty()) entry.params.push_back(UniformParam{number, std::move(value)});
   }
-  document.Close();
-  return true;
 }
 
 }  // namespace korvane

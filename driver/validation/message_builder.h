@@ -57,5 +57,7 @@ bool BuildTextMessage(const TextPathDefinition& definition, const CTextSubject& 
 /// Builds the Shape B message from a device's XML document (UTF-8). False when
 /// the document cannot be read.
 bool BuildXmlMessage(const std::string& xml, const MessageTypeDefinition& type, UniformMessage& out);
+/// The same from a document already loaded (as validation loads it).
+void BuildXmlMessage(CXMLParser& document, const MessageTypeDefinition& type, UniformMessage& out);
 
 }  // namespace korvane
