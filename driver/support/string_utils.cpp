@@ -414,6 +414,27 @@ std::wstring Utf8ToWide(std::string_view text) {
   return out;
 }
 
+std::string CleanUtf8(std::string_view text) {
+  // Most text is valid: one pass, then copied as it stands.
+  size_t valid = 0;
+  while (valid < text.size()) {
+    if (static_cast<unsigned char>(text[valid]) < 0x80) {
+      ++valid;
+      continue;
+    }
+    const Utf8Step step = DecodeUtf8(text, valid);
+    if (!step.valid) break;
+    valid += step.length;
+  }
+  std::string out(text.substr(0, valid));
+  for (size_t i = valid; i < text.size();) {
+    const Utf8Step step = DecodeUtf8(text, i);
+    AppendUtf8(out, step.valid ? step.codePoint : static_cast<uint32_t>(kReplacement));
+    i += step.length;
+  }
+  return out;
+}
+
 std::string WideToUtf8(std::wstring_view text) {
   std::string out;
   out.reserve(text.size());

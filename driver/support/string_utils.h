@@ -57,5 +57,8 @@ std::string RotationStamp();
 /// UTF-8 <-> wide (UTF-32) text. Invalid input bytes become U+FFFD.
 std::wstring Utf8ToWide(std::string_view text);
 std::string WideToUtf8(std::wstring_view text);
+/// `text` with every broken UTF-8 sequence replaced as Utf8ToWide replaces it
+/// (the same as WideToUtf8(Utf8ToWide(text)), without the wide copy).
+std::string CleanUtf8(std::string_view text);
 
 }  // namespace korvane

@@ -35,7 +35,7 @@ std::string_view Bytes(const char* data, int32_t length) {
 }
 
 /// The bytes as UTF-8, with invalid sequences replaced.
-std::string CleanUtf8(const char* data, int32_t length) { return WideToUtf8(Utf8ToWide(Bytes(data, length))); }
+std::string CleanUtf8(const char* data, int32_t length) { return korvane::CleanUtf8(Bytes(data, length)); }
 
 /// The text a validator handed its mapper as a block's data, and the text the
 /// channel delivered, while that block is mapped on this thread.

@@ -65,8 +65,7 @@ int32_t CMapperBase::MetadataChannelFromData(const ChannelData& record) {
   if (record.data != nullptr && record.dataLength > 0) {
     CXMLParser document;
     // Decoding and encoding again turns invalid UTF-8 into replacement characters.
-    const std::string text =
-        WideToUtf8(Utf8ToWide(std::string_view(record.data, static_cast<size_t>(record.dataLength))));
+    const std::string text = CleanUtf8(std::string_view(record.data, static_cast<size_t>(record.dataLength)));
     if (document.LoadXml(text)) {
       int32_t channel = 0;
       if (ParseInt(document.GetAttributeW("korvanemetadata/video", "c"), channel)) return channel;

@@ -170,6 +170,14 @@ TEST(Utf8Test, RoundTripsAndReplacesInvalidBytes) {
             L"\uFFFDx");                             // cut short
   EXPECT_EQ(Utf8ToWide("\xF0\x9F\x98"), L"\uFFFD");  // cut off at the end
   EXPECT_EQ(WideToUtf8(std::wstring(1, static_cast<wchar_t>(0x110000))), "\xEF\xBF\xBD");
+
+  // The one-pass cleaning gives what the round trip through wide text gives, broken part anywhere.
+  for (const std::string broken : {"\xFF", "\xC0\xAF", "\xED\xA0\x80", "\xE2\x82x", "\xF0\x9F\x98", "\x80\x80"}) {
+    for (const std::string& sample : {broken, text + broken, broken + text, text + broken + text}) {
+      EXPECT_EQ(CleanUtf8(sample), WideToUtf8(Utf8ToWide(sample))) << sample;
+    }
+  }
+  EXPECT_EQ(CleanUtf8(text), text);
 }
 
 }  // namespace
