@@ -9,26 +9,91 @@ void LineOutput::OnFailure(std::function<void()> hook) {
   failureHook_ = std::move(hook);
 }
 
+LineOutput::LineOutput(std::FILE* stream) : stream_(stream) {
+  std::setvbuf(stream_, nullptr, _IOFBF, 1 << 16);
+  flusher_ = std::thread([this] { FlushLoop(); });
+}
+
+LineOutput::~LineOutput() { Close(); }
+
+void LineOutput::Close() {
+  {
+    std::lock_guard lock(mutex_);
+    closing_ = true;
+  }
+  dirtied_.notify_all();
+  if (flusher_.joinable()) flusher_.join();
+  Flush();
+}
+
 void LineOutput::Write(const std::string& line) {
-  std::function<void()> hook;
+  bool failed = false;
   {
     std::lock_guard lock(mutex_);
     if (failed_) return;
-    const bool ok = std::fwrite(line.data(), 1, line.size(), stream_) == line.size() &&
-                    std::fputc('\n', stream_) != EOF && std::fflush(stream_) == 0;
-    if (ok) return;
-    failed_ = true;
+    const bool ok =
+        std::fwrite(line.data(), 1, line.size(), stream_) == line.size() && std::fputc('\n', stream_) != EOF;
+    if (!ok) {
+      failed_ = failed = true;
+    } else if (closing_) {
+      failed = FlushLocked();
+    } else if (!dirty_) {
+      dirty_ = true;
+      dirtied_.notify_one();
+    }
+  }
+  if (failed) Failed();
+}
+
+void LineOutput::Flush() {
+  bool failed = false;
+  {
+    std::lock_guard lock(mutex_);
+    failed = FlushLocked();
+  }
+  if (failed) Failed();
+}
+
+bool LineOutput::FlushLocked() {
+  dirty_ = false;
+  if (failed_ || std::fflush(stream_) == 0) return false;
+  failed_ = true;
+  return true;
+}
+
+void LineOutput::Failed() {
+  std::function<void()> hook;
+  {
+    std::lock_guard lock(mutex_);
     hook = failureHook_;
   }
   if (hook) hook();
 }
 
+void LineOutput::FlushLoop() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    dirtied_.wait(lock, [this] { return dirty_ || closing_; });
+    if (closing_) return;
+    // Lines written meanwhile go out with this one.
+    dirtied_.wait_for(lock, kFlushDelay, [this] { return closing_; });
+    if (closing_) return;
+    if (FlushLocked()) {
+      lock.unlock();
+      Failed();
+      lock.lock();
+    }
+  }
+}
+
 void CallbackMonitor::Update(const std::function<void(CallbackCounts&)>& change) {
+  bool wake = false;
   {
     std::lock_guard lock(mutex_);
     change(counts_);
+    wake = waiters_ > 1 || (waiters_ == 1 && (awaited_ == nullptr || (*awaited_)(counts_)));
   }
-  changed_.notify_all();
+  if (wake) changed_.notify_all();
 }
 
 CallbackCounts CallbackMonitor::Snapshot() const {
@@ -52,6 +117,19 @@ bool CallbackMonitor::Interrupted() const {
 bool CallbackMonitor::WaitUntil(const std::function<bool(const CallbackCounts&)>& done,
                                 std::optional<std::chrono::steady_clock::time_point> deadline) const {
   std::unique_lock lock(mutex_);
+  ++waiters_;
+  awaited_ = &done;
+  struct Leave {
+    std::unique_lock<std::mutex>& lock;
+    int& waiters;
+    const std::function<bool(const CallbackCounts&)>*& awaited;
+    ~Leave() {
+      if (!lock.owns_lock()) lock.lock();
+      // Another waiter's condition is not known here: it is then woken by every update.
+      --waiters;
+      awaited = nullptr;
+    }
+  } leave{lock, waiters_, awaited_};
   while (true) {
     if (done(counts_)) return true;
     if (interrupted_) return false;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "host/output_format.h"
 #include "kestrel/data_callback.h"
@@ -18,19 +19,44 @@
 
 namespace korvane::host {
 
-/// Writes whole lines to a stream, one writer at a time, flushing each line.
+/// Writes whole lines to a stream, one writer at a time. Lines are buffered
+/// and flushed within kFlushDelay of being written (by a thread of its own),
+/// so a flood costs a system call per buffer, not per line, and a reader
+/// still sees each line a moment after it was written.
 class LineOutput {
  public:
-  explicit LineOutput(std::FILE* stream) : stream_(stream) {}
+  static constexpr std::chrono::milliseconds kFlushDelay{5};
+
+  /// Gives `stream` a 64 KiB buffer: call before anything is written to it.
+  explicit LineOutput(std::FILE* stream);
+  /// Close().
+  ~LineOutput();
+  LineOutput(const LineOutput&) = delete;
+  LineOutput& operator=(const LineOutput&) = delete;
+
   /// Called once, outside the lock, when a write fails (the reader went away).
   void OnFailure(std::function<void()> hook);
   void Write(const std::string& line);
+  /// Writes out what is buffered now.
+  void Flush();
+  /// Flushes and ends the flushing thread; the stream may be closed after it.
+  /// Later lines are written and flushed at once.
+  void Close();
 
  private:
+  void FlushLoop();
+  /// Flushes under the lock; true when the stream failed just now.
+  bool FlushLocked();
+  void Failed();
+
   std::mutex mutex_;
+  std::condition_variable dirtied_;
   std::FILE* stream_;
+  bool dirty_ = false;
+  bool closing_ = false;
   bool failed_ = false;
   std::function<void()> failureHook_;
+  std::thread flusher_;
 };
 
 /// What the driver reported so far, for callers that wait on it.
@@ -63,6 +89,11 @@ class CallbackMonitor {
   mutable std::condition_variable changed_;
   CallbackCounts counts_;
   bool interrupted_ = false;
+  // What the waiting thread waits for: an update wakes it only when that holds,
+  // so a flood of callbacks does not wake it for every one. With more than
+  // one waiter (or a waiter whose condition is not known) every update wakes.
+  mutable const std::function<bool(const CallbackCounts&)>* awaited_ = nullptr;
+  mutable int waiters_ = 0;
 };
 
 /// Prints every callback as one JSON line. Calls arrive on driver threads;

@@ -40,7 +40,7 @@ class FakeSearchData : public ISearchData {
 class HostCallbackTest : public ::testing::Test {
  protected:
   std::vector<std::string> Lines() {
-    std::fflush(file_);
+    output_.Flush();
     std::rewind(file_);
     std::vector<std::string> lines;
     std::string line;
@@ -54,7 +54,10 @@ class HostCallbackTest : public ::testing::Test {
     }
     return lines;
   }
-  void TearDown() override { std::fclose(file_); }
+  void TearDown() override {
+    output_.Close();
+    std::fclose(file_);
+  }
 
   std::FILE* file_ = std::tmpfile();
   LineOutput output_{file_};
@@ -180,7 +183,10 @@ TEST(LineOutputTest, AFailedWriteCallsTheHookOnceAndStopsWriting) {
   int calls = 0;
   output.OnFailure([&] { ++calls; });
   output.Write("{\"type\":\"closed\"}");
+  output.Flush();  // lines are buffered: the failure shows when they go out
   output.Write("{\"type\":\"closed\"}");
+  output.Flush();
+  output.Close();
   EXPECT_EQ(calls, 1);
   std::fclose(full);
 }
