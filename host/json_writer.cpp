@@ -74,6 +74,10 @@ std::string Base64Encode(std::string_view bytes) {
 
 bool IsValidUtf8(std::string_view text) {
   for (size_t i = 0; i < text.size();) {
+    if (static_cast<unsigned char>(text[i]) < 0x80) {
+      ++i;
+      continue;
+    }
     const Utf8Step step = NextUtf8(text, i);
     if (!step.valid) return false;
     i += step.length;
@@ -96,11 +100,17 @@ std::string ToValidUtf8(std::string_view text) {
   return out;
 }
 
-std::string JsonQuote(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 2);
+namespace {
+
+/// Appends `text` as a JSON string: runs that need no escape in one copy.
+void AppendQuoted(std::string& out, std::string_view text) {
   out += '"';
-  for (const char c : text) {
+  size_t run = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(text.data() + run, i - run);
+    run = i + 1;
     switch (c) {
       case '"':
         out += "\\\"";
@@ -123,38 +133,52 @@ std::string JsonQuote(std::string_view text) {
       case '\f':
         out += "\\f";
         break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-          out += escaped;
-        } else {
-          out += c;
-        }
+      default: {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+        out += escaped;
+      }
     }
   }
+  out.append(text.data() + run, text.size() - run);
   out += '"';
+}
+
+}  // namespace
+
+std::string JsonQuote(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  AppendQuoted(out, text);
   return out;
 }
 
 std::string IsoUtcTime(const SYSTEMTIME& time) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", unsigned{time.wYear}, unsigned{time.wMonth},
-                unsigned{time.wDay}, unsigned{time.wHour}, unsigned{time.wMinute}, unsigned{time.wSecond},
-                unsigned{time.wMilliseconds});
+  // Written by hand: this runs for every callback, and printf is a large part of that.
+  char text[] = "0000-00-00T00:00:00.000Z";
+  const auto put = [&text](size_t at, unsigned value, size_t digits) {
+    for (size_t i = digits; i-- > 0; value /= 10) text[at + i] = static_cast<char>('0' + value % 10);
+  };
+  put(0, time.wYear % 10000u, 4);
+  put(5, time.wMonth % 100u, 2);
+  put(8, time.wDay % 100u, 2);
+  put(11, time.wHour % 100u, 2);
+  put(14, time.wMinute % 100u, 2);
+  put(17, time.wSecond % 100u, 2);
+  put(20, time.wMilliseconds % 1000u, 3);
   return text;
 }
 
 void JsonObject::Key(std::string_view key) {
   if (!body_.empty()) body_ += ',';
-  body_ += JsonQuote(key);
+  AppendQuoted(body_, key);
   body_ += ':';
 }
 
 JsonObject& JsonObject::AddText(std::string_view key, std::string_view value) {
   Key(key);
   if (IsValidUtf8(value)) {
-    body_ += JsonQuote(value);
+    AppendQuoted(body_, value);
     return *this;
   }
   body_ += JsonQuote(ToValidUtf8(value));
