@@ -6,14 +6,14 @@
 #include <string>
 
 #include "driver/support/xml_parser.h"
-#include "plugins/sparrow/vca_document_reader.h"
+#include "driver/support/xml_tree_reader.h"
 
 namespace korvane {
 
-inline std::string ReaderTree(const CVcaDocumentReader& reader, int32_t element = 0) {
+inline std::string ReaderTree(const CXmlTreeReader& reader, int32_t element = 0) {
   const auto& e = reader.Elements()[static_cast<size_t>(element)];
   std::string out = std::string(e.name) + "=" + std::string(reader.Text(e)) + "(";
-  for (int32_t child = e.firstChild; child != CVcaDocumentReader::kNone;
+  for (int32_t child = e.firstChild; child != CXmlTreeReader::kNone;
        child = reader.Elements()[static_cast<size_t>(child)].nextSibling) {
     out += ReaderTree(reader, child);
   }

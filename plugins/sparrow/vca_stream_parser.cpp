@@ -83,19 +83,19 @@ class ChildTexts {
  public:
   static constexpr size_t kMaxNames = 16;
 
-  ChildTexts(const CVcaDocumentReader& reader, int32_t element, std::initializer_list<std::string_view> names)
+  ChildTexts(const CXmlTreeReader& reader, int32_t element, std::initializer_list<std::string_view> names)
       : reader_(reader), names_(names) {
-    std::fill(std::begin(nodes_), std::end(nodes_), CVcaDocumentReader::kNone);
+    std::fill(std::begin(nodes_), std::end(nodes_), CXmlTreeReader::kNone);
     const auto& elements = reader.Elements();
-    for (int32_t child = elements[static_cast<size_t>(element)].firstChild; child != CVcaDocumentReader::kNone;
+    for (int32_t child = elements[static_cast<size_t>(element)].firstChild; child != CXmlTreeReader::kNone;
          child = elements[static_cast<size_t>(child)].nextSibling) {
       const auto found = std::find(names_.begin(), names_.end(), elements[static_cast<size_t>(child)].name);
       if (found == names_.end()) continue;
       const auto index = static_cast<size_t>(found - names_.begin());
-      if (index < kMaxNames && nodes_[index] == CVcaDocumentReader::kNone) nodes_[index] = child;
+      if (index < kMaxNames && nodes_[index] == CXmlTreeReader::kNone) nodes_[index] = child;
     }
   }
-  bool Has(size_t index) const { return nodes_[index] != CVcaDocumentReader::kNone; }
+  bool Has(size_t index) const { return nodes_[index] != CXmlTreeReader::kNone; }
   std::string_view Text(size_t index) const {
     if (!Has(index)) return {};
     return reader_.Text(reader_.Elements()[static_cast<size_t>(nodes_[index])]);
@@ -104,7 +104,7 @@ class ChildTexts {
   int32_t Node(size_t index) const { return nodes_[index]; }
 
  private:
-  const CVcaDocumentReader& reader_;
+  const CXmlTreeReader& reader_;
   std::initializer_list<std::string_view> names_;
   int32_t nodes_[kMaxNames];
 };
@@ -185,7 +185,7 @@ void CVCAXMLStreamParser::ProcessDocument(size_t begin, size_t end) {
   // One walk over the document's elements, in document order: each event and
   // counter is read from its own node, so device texts never become part of a query.
   const auto children = [&](int32_t parent, auto&& visit) {
-    for (int32_t child = elements[static_cast<size_t>(parent)].firstChild; child != CVcaDocumentReader::kNone;
+    for (int32_t child = elements[static_cast<size_t>(parent)].firstChild; child != CXmlTreeReader::kNone;
          child = elements[static_cast<size_t>(child)].nextSibling) {
       visit(child, elements[static_cast<size_t>(child)].name);
     }
@@ -233,7 +233,7 @@ void CVCAXMLStreamParser::ReadEvent(int32_t event, const std::string& channel) {
 
   const auto parts = [&](size_t index, std::initializer_list<std::string_view> names, std::string& out) {
     const int32_t node = fields.Node(index);
-    if (node == CVcaDocumentReader::kNone) {
+    if (node == CXmlTreeReader::kNone) {
       for (const std::string_view name : names) AppendPart(out, name, {});
       return;
     }

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "driver/support/clock.h"
+#include "driver/support/xml_tree_reader.h"
 #include "plugins/common/validator_api.h"
-#include "plugins/sparrow/vca_document_reader.h"
 #include "plugins/sparrow/vca_rule_discovery.h"
 
 namespace korvane {
@@ -75,7 +75,7 @@ class CVCAXMLStreamParser {
   bool inside_ = false;  // buffer_ starts with a start tag whose end tag has not come
   std::string buffer_;   // the partial document, or outside one a tail that may begin a start tag
   size_t scanFrom_ = 0;  // where the search for the end tag resumes in buffer_
-  CVcaDocumentReader reader_;
+  CXmlTreeReader reader_;
   std::vector<VcaAlarmRecord> alarms_;
   std::vector<VcaCounterRecord> counters_;
   // Last reading of each counter (id, name) -> value.

@@ -1,13 +1,12 @@
 // The VCA document reader against the XML library it stands in for: the same
 // tree and element texts for the forms a document may take, and no tree at
 // all where the library finds the document malformed.
-#include "plugins/sparrow/vca_document_reader.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "driver/support/xml_parser.h"
+#include "driver/support/xml_tree_reader.h"
 #include "fuzz/vca_trees.h"
 
 namespace korvane::testing {
@@ -24,7 +23,7 @@ TEST(VcaDocumentReaderTest, ReadsWhatTheXmlLibraryReads) {
   for (const char* document : documents) {
     CXMLParser parser;
     ASSERT_TRUE(parser.LoadXml(std::string("<?xml version=\"1.0\" encoding=\"utf-8\"?>") + document)) << document;
-    CVcaDocumentReader reader;
+    CXmlTreeReader reader;
     ASSERT_TRUE(reader.Read(document)) << document;
     EXPECT_EQ(ReaderTree(reader, 0), LibraryTree(parser, parser.SelectNodes("/*")[0])) << document;
   }
@@ -53,16 +52,16 @@ TEST(VcaDocumentReaderTest, RefusesWhatTheXmlLibraryRefuses) {
   for (const char* document : documents) {
     CXMLParser parser;
     EXPECT_FALSE(parser.LoadXml(std::string("<?xml version=\"1.0\" encoding=\"utf-8\"?>") + document)) << document;
-    CVcaDocumentReader reader;
+    CXmlTreeReader reader;
     EXPECT_FALSE(reader.Read(document)) << document;
   }
   // Nesting is limited where the library limits it.
-  for (size_t depth = CVcaDocumentReader::kMaxDepth - 1; depth <= CVcaDocumentReader::kMaxDepth + 2; ++depth) {
+  for (size_t depth = CXmlTreeReader::kMaxDepth - 1; depth <= CXmlTreeReader::kMaxDepth + 2; ++depth) {
     std::string nested;
     for (size_t i = 0; i < depth; ++i) nested += "<a>";
     for (size_t i = 0; i < depth; ++i) nested += "</a>";
     CXMLParser parser;
-    CVcaDocumentReader reader;
+    CXmlTreeReader reader;
     EXPECT_EQ(reader.Read(nested), parser.LoadXml(nested)) << depth;
   }
 }

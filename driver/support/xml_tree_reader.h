@@ -1,9 +1,8 @@
-// A small, strict reader of one VCA document: the tree of elements, each with
-// its name and the value of its first child node, read as the XML library
-// reads them (line ends normalised, references resolved, CDATA, comments and
-// instructions as nodes of their own). Anything that is not well-formed XML
-// makes Read fail, so a malformed document is dropped whole. Its buffers are
-// kept from one document to the next: reading allocates nothing once warm.
+// A small, strict reader of one small XML document (a VCA unit's, a plug-in's
+// output): the tree of elements, each with its name and the value of its first
+// child node, read as the driver's XML parser reads them (line ends normalised, references resolved, CDATA, comments
+// and instructions as nodes of their own). Anything that is not well-formed XML makes Read fail, so a malformed
+// document is dropped whole. Its buffers are kept from one document to the next: reading allocates nothing once warm.
 // A document that uses namespaces or names outside ASCII is handed to the XML
 // library itself, whose rules for them the reader does not repeat.
 #pragma once
@@ -17,7 +16,7 @@
 
 namespace korvane {
 
-class CVcaDocumentReader {
+class CXmlTreeReader {
  public:
   /// Elements nested deeper than this make a document malformed, as they do for the XML library.
   static constexpr size_t kMaxDepth = 257;
@@ -35,12 +34,19 @@ class CVcaDocumentReader {
   /// Reads `document`, which must hold one root element and nothing else but
   /// blanks, comments and instructions. False when it is not well-formed.
   /// The element names point into `document`, which must outlive their use.
-  bool Read(std::string_view document);
+  /// With `declaration`, the document may open with an XML declaration of
+  /// version 1.0 (its encoding name is not acted on: the text is UTF-8, as the
+  /// driver's parser reads it); a declaration of any other form is left to the
+  /// XML library (false).
+  bool Read(std::string_view document, bool declaration = false);
 
   /// Reads `document` with the XML library into the same tree (what Read
   /// does for a document with namespaces).
   bool ReadWithLibrary(std::string_view document);
 
+  /// The last Read handed the document to the XML library (namespaces,
+  /// names outside ASCII): names are then qualified names, as the library gives them.
+  bool ReadByLibrary() const { return forLibrary_; }
   /// Every element in document order; the root is element 0.
   const std::vector<Element>& Elements() const { return elements_; }
   /// The value of the first child node of `element` ("" when it is an element or there is none).
@@ -63,6 +69,8 @@ class CVcaDocumentReader {
   void AppendText(std::string_view raw);
   void SkipBlanks();
   bool Misc();
+  bool Declaration();
+  bool DeclarationValue(std::string_view name, bool (*valid)(std::string_view));
 
   struct Open {
     int32_t element;

@@ -1,4 +1,4 @@
-#include "plugins/sparrow/vca_document_reader.h"
+#include "driver/support/xml_tree_reader.h"
 
 #include <algorithm>
 
@@ -60,14 +60,19 @@ void AppendNormalised(std::string& out, std::string_view raw) {
 
 }  // namespace
 
-bool CVcaDocumentReader::Read(std::string_view document) {
+bool CXmlTreeReader::Read(std::string_view document, bool declaration) {
   elements_.clear();
   open_.clear();
   texts_.clear();
   forLibrary_ = false;
   in_ = document;
   pos_ = 0;
-  if (!ValidCharacters(document) || !Misc()) return false;
+  if (!ValidCharacters(document)) return false;
+  if (declaration && document.starts_with("<?xml") && document.size() > 5 && IsBlank(document[5]) && !Declaration()) {
+    return false;
+  }
+  // An instruction before the root may leave the document to the library.
+  if (!Misc()) return forLibrary_ && ReadWithLibrary(document);
   if (pos_ >= in_.size() || in_[pos_] != '<' || pos_ + 1 >= in_.size() || !IsNameStart(in_[pos_ + 1])) return false;
   bool read = StartTag();
   while (read && !open_.empty()) read = Content();
@@ -76,7 +81,7 @@ bool CVcaDocumentReader::Read(std::string_view document) {
   return read;
 }
 
-bool CVcaDocumentReader::ReadWithLibrary(std::string_view document) {
+bool CXmlTreeReader::ReadWithLibrary(std::string_view document) {
   elements_.clear();
   open_.clear();
   texts_.clear();
@@ -109,7 +114,7 @@ bool CVcaDocumentReader::ReadWithLibrary(std::string_view document) {
   return true;
 }
 
-bool CVcaDocumentReader::Content() {
+bool CXmlTreeReader::Content() {
   if (pos_ >= in_.size()) return false;
   if (in_[pos_] != '<') return CharacterData();
   const std::string_view rest = in_.substr(pos_);
@@ -121,11 +126,11 @@ bool CVcaDocumentReader::Content() {
   return StartTag();
 }
 
-void CVcaDocumentReader::SkipBlanks() {
+void CXmlTreeReader::SkipBlanks() {
   while (pos_ < in_.size() && IsBlank(in_[pos_])) ++pos_;
 }
 
-bool CVcaDocumentReader::Misc() {
+bool CXmlTreeReader::Misc() {
   while (true) {
     SkipBlanks();
     const std::string_view rest = in_.substr(pos_);
@@ -139,7 +144,7 @@ bool CVcaDocumentReader::Misc() {
   }
 }
 
-bool CVcaDocumentReader::Name(std::string_view& name) {
+bool CXmlTreeReader::Name(std::string_view& name) {
   const size_t start = pos_;
   if (pos_ >= in_.size() || !IsNameStart(static_cast<unsigned char>(in_[pos_]))) return false;
   ++pos_;
@@ -148,7 +153,7 @@ bool CVcaDocumentReader::Name(std::string_view& name) {
   return true;
 }
 
-bool CVcaDocumentReader::Reference(std::string* out) {
+bool CXmlTreeReader::Reference(std::string* out) {
   ++pos_;  // '&'
   if (pos_ < in_.size() && in_[pos_] == '#') {
     ++pos_;
@@ -188,7 +193,7 @@ bool CVcaDocumentReader::Reference(std::string* out) {
   return false;  // no other entity exists in a document without a DTD
 }
 
-bool CVcaDocumentReader::AttributeValue() {
+bool CXmlTreeReader::AttributeValue() {
   if (pos_ >= in_.size() || (in_[pos_] != '"' && in_[pos_] != '\'')) return false;
   const char quote = in_[pos_++];
   while (pos_ < in_.size() && in_[pos_] != quote) {
@@ -204,7 +209,7 @@ bool CVcaDocumentReader::AttributeValue() {
   return true;
 }
 
-void CVcaDocumentReader::BeginChildNode() {
+void CXmlTreeReader::BeginChildNode() {
   if (open_.empty()) {
     recordText_ = false;
     return;
@@ -215,13 +220,13 @@ void CVcaDocumentReader::BeginChildNode() {
   if (recordText_) parent.textBegin = parent.textEnd = texts_.size();
 }
 
-void CVcaDocumentReader::AppendText(std::string_view raw) {
+void CXmlTreeReader::AppendText(std::string_view raw) {
   if (!recordText_) return;
   AppendNormalised(texts_, raw);
   elements_[static_cast<size_t>(open_.back().element)].textEnd = texts_.size();
 }
 
-bool CVcaDocumentReader::StartTag() {
+bool CXmlTreeReader::StartTag() {
   ++pos_;  // '<'
   std::string_view name;
   if (!Name(name)) return false;
@@ -277,7 +282,7 @@ bool CVcaDocumentReader::StartTag() {
   return true;
 }
 
-bool CVcaDocumentReader::EndTag() {
+bool CXmlTreeReader::EndTag() {
   pos_ += 2;  // "</"
   std::string_view name;
   if (!Name(name)) return false;
@@ -289,7 +294,7 @@ bool CVcaDocumentReader::EndTag() {
   return true;
 }
 
-bool CVcaDocumentReader::Comment(bool record) {
+bool CXmlTreeReader::Comment(bool record) {
   const size_t begin = pos_ + 4;  // after "<!--"
   const size_t end = in_.find("-->", begin);
   if (end == std::string_view::npos) return false;
@@ -303,7 +308,49 @@ bool CVcaDocumentReader::Comment(bool record) {
   return true;
 }
 
-bool CVcaDocumentReader::Instruction(bool record) {
+// '<?xml' S 'version' Eq '"1.0"' (S 'encoding' Eq EncName)? (S 'standalone' Eq ('yes' | 'no'))? S? '?>',
+// either quote around each value.
+bool CXmlTreeReader::Declaration() {
+  pos_ = 5;
+  const auto version = [](std::string_view value) { return value == "1.0"; };
+  const auto encoding = [](std::string_view value) {
+    const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    if (value.empty() || !letter(value.front())) return false;
+    return std::all_of(value.begin() + 1, value.end(), [&letter](char c) {
+      return letter(c) || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+    });
+  };
+  const auto standalone = [](std::string_view value) { return value == "yes" || value == "no"; };
+  if (!DeclarationValue("version", version)) return false;
+  const size_t afterVersion = pos_;
+  if (!DeclarationValue("encoding", encoding)) pos_ = afterVersion;
+  const size_t afterEncoding = pos_;
+  if (!DeclarationValue("standalone", standalone)) pos_ = afterEncoding;
+  SkipBlanks();
+  if (in_.substr(pos_, 2) != "?>") return false;
+  pos_ += 2;
+  return true;
+}
+
+// S name Eq quoted value, with `valid` accepting the value.
+bool CXmlTreeReader::DeclarationValue(std::string_view name, bool (*valid)(std::string_view)) {
+  if (pos_ >= in_.size() || !IsBlank(in_[pos_])) return false;
+  SkipBlanks();
+  if (in_.substr(pos_, name.size()) != name) return false;
+  pos_ += name.size();
+  SkipBlanks();
+  if (pos_ >= in_.size() || in_[pos_] != '=') return false;
+  ++pos_;
+  SkipBlanks();
+  if (pos_ >= in_.size() || (in_[pos_] != '"' && in_[pos_] != '\'')) return false;
+  const char quote = in_[pos_++];
+  const size_t end = in_.find(quote, pos_);
+  if (end == std::string_view::npos || !valid(in_.substr(pos_, end - pos_))) return false;
+  pos_ = end + 1;
+  return true;
+}
+
+bool CXmlTreeReader::Instruction(bool record) {
   pos_ += 2;  // "<?"
   std::string_view target;
   if (!Name(target)) return false;
@@ -328,7 +375,7 @@ bool CVcaDocumentReader::Instruction(bool record) {
   return true;
 }
 
-bool CVcaDocumentReader::CData() {
+bool CXmlTreeReader::CData() {
   const size_t begin = pos_ + 9;  // after "<![CDATA["
   const size_t end = in_.find("]]>", begin);
   if (end == std::string_view::npos) return false;
@@ -338,7 +385,7 @@ bool CVcaDocumentReader::CData() {
   return true;
 }
 
-bool CVcaDocumentReader::CharacterData() {
+bool CXmlTreeReader::CharacterData() {
   size_t end = in_.find('<', pos_);
   if (end == std::string_view::npos) end = in_.size();
   if (in_.substr(pos_, end - pos_).find("]]>") != std::string_view::npos) return false;
