@@ -150,6 +150,41 @@ TEST_F(MessageBuilderTest, ShapeBTakesValuesFromTheDocumentUnescaped) {
   EXPECT_FALSE(BuildXmlMessage(R"(<!DOCTYPE a [<!ENTITY e "boom">]><a>&e;</a>)", type, message));
 }
 
+// Plain child paths are read with the tree reader; they give what the XML parser's XPaths give.
+TEST_F(MessageBuilderTest, PlainPathsReadLikeTheXmlParser) {
+  MessageTypeDefinition type;
+  type.messageXPath = "/r/kind";
+  type.paramXPaths = {{1, "/r/g/v"}, {2, "r/g/w"}, {3, "/r/first"}, {4, "/r/none"}, {5, "/r/g"}};
+  const std::string documents[] = {
+      // a declaration as plug-ins write it; the first <v> in document order is under the second <g>
+      "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n<r>\n<kind>E</kind><g><w>1</w></g><g><v>2</v><w>3</w></g>"
+      "<first><!--c-->x</first></r>",
+      "<r><kind><![CDATA[a<b]]></kind><g>text<v>in</v></g><first>&#65;&amp;</first></r>",
+      "<?xml version='1.0' standalone='no'?><r><kind>\r\nK\r\n</kind><g><v/></g><first><e/>t</first></r>",
+      "<r xmlns=\"urn:x\"><kind>N</kind></r>",  // namespaces: the XML parser's own reading
+      "<?xml version=\"1.1\"?><r><kind>V</kind></r>",
+  };
+  for (const std::string& document : documents) {
+    SCOPED_TRACE(document);
+    UniformMessage fast;
+    ASSERT_TRUE(BuildXmlMessage(document, type, fast));
+    CXMLParser parser;
+    ASSERT_TRUE(parser.LoadXml(document));
+    UniformMessage reference;
+    BuildXmlMessage(parser, type, reference);
+    EXPECT_EQ(RenderUniformMessage(fast), RenderUniformMessage(reference));
+  }
+  UniformMessage message;
+  ASSERT_TRUE(BuildXmlMessage(documents[0], type, message));
+  EXPECT_EQ(message.messages[0].value, "E");
+  ASSERT_GE(message.messages[0].params.size(), 2u);
+  EXPECT_EQ(message.messages[0].params[0].value, "2");
+  EXPECT_EQ(message.messages[0].params[1].value, "1");
+  // Declarations of the wrong kind, like broken documents, are refused by both.
+  EXPECT_FALSE(BuildXmlMessage("<r/><?xml version=\"1.0\"?>", type, message));
+  EXPECT_FALSE(BuildXmlMessage("<?xml version=\"1.0\"?><?xml version=\"1.0\"?><r/>", type, message));
+}
+
 TEST_F(MessageBuilderTest, RenderingKeepsTheTextReadable) {
   UniformMessage message;
   message.messages.push_back(UniformEntry{1,
