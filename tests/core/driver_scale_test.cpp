@@ -15,6 +15,7 @@
 #include "tests/core/device_configs.h"
 #include "tests/core/faulty_host.h"
 #include "tests/support/free_port_channels.h"
+#include "tests/support/sanitizer_build.h"
 #include "tests/support/socket_peers.h"
 
 namespace korvane::testing {
@@ -22,18 +23,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Kind = HostCall::Kind;
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 
 // Open/close cycles: KESTREL_FAULT_CYCLES, else fewer under the (slower) sanitizers.
 size_t CycleCount() {
