@@ -3,6 +3,7 @@
 // while a device floods it. The driver contains the fault, loses nothing it
 // has taken from the device, and calls the host no more once Close returned.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "driver/channels/serial_channel.h"
 #include "driver/core/kestrel_driver.h"
 #include "driver/support/event.h"
 #include "tests/core/core_test_util.h"
@@ -21,6 +23,7 @@
 #include "tests/core/faulty_host.h"
 #include "tests/support/free_port_channels.h"
 #include "tests/support/line_flood.h"
+#include "tests/support/pty_peers.h"
 #include "tests/support/socket_peers.h"
 
 namespace korvane::testing {
@@ -68,7 +71,7 @@ class HostFaultTest : public HostDirTest {
       if (first->exchange(false)) release.Wait(10s);
     };
   }
-  void ExpectTheSlowHostToHoldTheDeviceBack(Event& release);
+  void ExpectTheSlowHostToHoldTheDeviceBack(int fd, Event& release);
 
   FaultyHost host_;  // outlives the driver
   std::unique_ptr<CKestrelDriver> driver_;
@@ -100,14 +103,16 @@ TEST_F(HostFaultTest, ThrowingHostIsContainedAndTheChannelKeepsDelivering) {
 // While the host sits in a callback the driver reads nothing more, so the
 // device runs out of room (TCP's window holds it back); afterwards every
 // line arrives once and in order, although the device sent many times what
-// the socket buffers hold. The TCP server and client share this loop.
-void HostFaultTest::ExpectTheSlowHostToHoldTheDeviceBack(Event& release) {
+// the socket buffers hold. The TCP server and client share this loop; the
+// serial line holds the device back through the tty's buffers.
+void HostFaultTest::ExpectTheSlowHostToHoldTheDeviceBack(int fd, Event& release) {
   constexpr size_t kLineBytes = 1024;
   constexpr size_t kMostLines = (256u << 20) / kLineBytes;
-  LineFlood device(stream_->Fd(), kLineBytes);
+  LineFlood device(fd, kLineBytes);
   const bool sentAll = device.SendUntil(kMostLines, 300ms);
   release.Set();
   ASSERT_FALSE(sentAll) << "the device sent 256 MiB while the host was blocked";
+  EXPECT_GT(device.LinesSent(), 0u);
   ASSERT_FALSE(device.Failed());
   const size_t total = std::max<size_t>(4 * device.LinesSent(), 1024);
   ASSERT_TRUE(device.SendUntil(total, 10s)) << device.LinesSent() << " of " << total << " lines sent";
@@ -124,7 +129,7 @@ TEST_F(HostFaultTest, SlowHostHoldsTheDeviceBackOnTheTcpServer) {
   Event release;
   host_.afterData = BlockOnceUntil(release);
   OpenTcp();
-  ExpectTheSlowHostToHoldTheDeviceBack(release);
+  ExpectTheSlowHostToHoldTheDeviceBack(stream_->Fd(), release);
 }
 
 TEST_F(HostFaultTest, SlowHostHoldsTheDeviceBackOnTheTcpClient) {
@@ -139,7 +144,23 @@ TEST_F(HostFaultTest, SlowHostHoldsTheDeviceBackOnTheTcpClient) {
   ASSERT_TRUE(driver_->StartChannel(0, 0));
   stream_ = device.Accept(5s);
   ASSERT_NE(stream_, nullptr);
-  ExpectTheSlowHostToHoldTheDeviceBack(release);
+  ExpectTheSlowHostToHoldTheDeviceBack(stream_->Fd(), release);
+}
+
+TEST_F(HostFaultTest, SlowHostHoldsTheDeviceBackOnTheSerialLine) {
+  Event release;
+  host_.afterData = BlockOnceUntil(release);
+  TestPty device;
+  ASSERT_TRUE(device.IsOpen());
+  ::setenv(CSerialChannel::kDevicePathVariable, device.DevicePath().c_str(), 1);
+  FakeSettings settings(
+      "KestrelSerialModel",
+      {{1, "1"}, {2, "115200"}, {3, "8"}, {4, "1"}, {5, "No"}, {6, "None"}, {7, "None"}, {8, "lines.xml"}});
+  driver_ = std::make_unique<CKestrelDriver>();
+  const bool opened = driver_->OpenEx(&host_, &settings) && driver_->StartChannel(0, 0);
+  ::unsetenv(CSerialChannel::kDevicePathVariable);
+  ASSERT_TRUE(opened);
+  ExpectTheSlowHostToHoldTheDeviceBack(device.Fd(), release);
 }
 
 // Datagrams arriving while the host blocks for two seconds wait in the

@@ -2,9 +2,12 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
 namespace korvane::testing {
 
@@ -17,6 +20,12 @@ std::string NumberedLine(size_t number, size_t bytes, const std::string& prefix)
   return line;
 }
 
+LineFlood::LineFlood(int fd, size_t lineBytes, std::string prefix)
+    : fd_(fd), lineBytes_(lineBytes), prefix_(std::move(prefix)) {
+  struct stat st {};
+  socket_ = ::fstat(fd, &st) != 0 || S_ISSOCK(st.st_mode);
+}
+
 bool LineFlood::SendUntil(size_t lines, std::chrono::milliseconds patience) {
   while (!failed_) {
     if (pending_.empty()) {
@@ -24,7 +33,9 @@ bool LineFlood::SendUntil(size_t lines, std::chrono::milliseconds patience) {
       pending_ = NumberedLine(sent_, lineBytes_, prefix_);
       offset_ = 0;
     }
-    const ssize_t n = ::send(fd_, pending_.data() + offset_, pending_.size() - offset_, MSG_DONTWAIT | MSG_NOSIGNAL);
+    const char* data = pending_.data() + offset_;
+    const size_t size = pending_.size() - offset_;
+    const ssize_t n = socket_ ? ::send(fd_, data, size, MSG_DONTWAIT | MSG_NOSIGNAL) : ::write(fd_, data, size);
     if (n > 0) {
       offset_ += static_cast<size_t>(n);
       if (offset_ == pending_.size()) {

@@ -1,6 +1,7 @@
-// A device that writes numbered lines into a TCP connection as fast as the
-// connection takes them, never blocking inside send: it notices when the
-// receiver stops reading (no room for a while) and when the connection fails.
+// A device that writes numbered lines into a TCP connection (or a serial
+// line) as fast as it takes them, never blocking inside a write: it notices
+// when the receiver stops reading (no room for a while) and when the
+// connection fails.
 #pragma once
 
 #include <chrono>
@@ -16,10 +17,10 @@ std::string NumberedLine(size_t number, size_t bytes, const std::string& prefix 
 
 class LineFlood {
  public:
-  /// Writes into the connected socket `fd` (not owned) lines of `lineBytes`
+  /// Writes into `fd` (not owned: a connected socket, or a non-blocking
+  /// descriptor such as a pseudo-terminal's master) lines of `lineBytes`
   /// bytes, each starting with `prefix`.
-  LineFlood(int fd, size_t lineBytes, std::string prefix = "")
-      : fd_(fd), lineBytes_(lineBytes), prefix_(std::move(prefix)) {}
+  LineFlood(int fd, size_t lineBytes, std::string prefix = "");
 
   /// Sends until lines 0 to `lines`-1 have all gone out (true), or the socket
   /// had no room for `patience` or the connection failed (false).
@@ -31,6 +32,7 @@ class LineFlood {
 
  private:
   const int fd_;
+  bool socket_ = true;
   const size_t lineBytes_;
   const std::string prefix_;
   std::string pending_;
