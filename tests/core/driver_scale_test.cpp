@@ -4,10 +4,15 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver/core/kestrel_driver.h"
@@ -34,6 +39,17 @@ size_t CountEntries(const char* folder) {
   size_t n = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++n;
   return n;
+}
+
+// A server model listens once its worker has opened the port: connects until it does (5 s at most).
+std::unique_ptr<TestStream> ConnectWhenListening(int port) {
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  std::unique_ptr<TestStream> stream;
+  while (stream == nullptr && std::chrono::steady_clock::now() < deadline) {
+    stream = TestStream::Connect(static_cast<uint16_t>(port));
+    if (stream == nullptr) std::this_thread::sleep_for(5ms);
+  }
+  return stream;
 }
 
 class DriverScaleTest : public HostDirTest {
@@ -128,6 +144,58 @@ TEST_F(DriverScaleTest, OpenCloseCyclesLeaveNoDescriptorOrThreadBehind) {
   for (size_t i = 1; i <= cycles && !HasFatalFailure(); ++i) cycle(i);
   EXPECT_EQ(CountEntries("/proc/self/fd"), descriptors) << "after " << cycles << " cycles";
   EXPECT_EQ(CountEntries("/proc/self/task"), threads) << "after " << cycles << " cycles";
+}
+
+// The other transports, each opened and closed again and again once it has
+// reached its peer: the device's listener for the clients (TCP, HTTP polling,
+// RTSP), a device connecting for the servers (HTTP server, proxy, which also
+// registers itself in the proxy file and leaves it again).
+TEST_F(DriverScaleTest, EveryOtherModelOpensAndClosesWithoutLeaving) {
+  WriteFile("KSLProxyConfig.xml", "<root><ProxyConfiguration/></root>");
+  TestListener device;
+  ASSERT_TRUE(device.Listen());
+  const std::string devicePort = std::to_string(device.Port());
+  const std::string serverPort = std::to_string(UnusedTcpPort());
+  struct Model {
+    const char* name;
+    std::map<int32_t, std::string> parameters;
+    bool connects;  // to the device's listener, else the device connects to it
+    size_t cycles;  // after the first
+  };
+  // The HTTP model polls once a second; the RTSP model waits for its TEARDOWN's answer, which never comes.
+  const size_t many = std::max<size_t>(CycleCount() / 10, 2);
+  const Model models[] = {
+      {"KestrelTcpClientModel", {{1, "127.0.0.1"}, {2, devicePort}, {3, "None"}}, true, many},
+      {"KestrelHttpModel", {{1, "127.0.0.1"}, {2, devicePort}, {5, "Basic"}, {6, "None"}, {9, "/"}}, true, 2},
+      {"KestrelRtspModel", {{1, "127.0.0.1"}, {2, devicePort}, {5, "None"}, {8, "metadata"}}, true, 2},
+      {"KestrelHttpServerModel", {{1, serverPort}, {2, "None"}}, false, many},
+      {"KestrelProxyModel",
+       {{1, "AgentViProxy"}, {2, "10.0.0.5"}, {3, "8080"}, {6, serverPort}, {7, "None"}},
+       false,
+       many / 4},
+  };
+  for (const Model& model : models) {
+    SCOPED_TRACE(model.name);
+    const auto cycle = [&] {
+      FaultyHost host;
+      CKestrelDriver driver;
+      FakeSettings settings(model.name, model.parameters);
+      ASSERT_TRUE(driver.OpenEx(&host, &settings));
+      ASSERT_TRUE(driver.StartChannel(0, 0));
+      const auto peer = model.connects ? device.Accept(5s) : ConnectWhenListening(std::stoi(serverPort));
+      ASSERT_NE(peer, nullptr);
+      EXPECT_TRUE(driver.Close());
+    };
+    cycle();
+    const size_t descriptors = CountEntries("/proc/self/fd");
+    const size_t threads = CountEntries("/proc/self/task");
+    for (size_t i = 0; i < model.cycles && !HasFatalFailure(); ++i) cycle();
+    EXPECT_EQ(CountEntries("/proc/self/fd"), descriptors);
+    EXPECT_EQ(CountEntries("/proc/self/task"), threads);
+  }
+  std::ifstream proxyFile(Dir() / "KSLProxyConfig.xml");
+  const std::string registrations((std::istreambuf_iterator<char>(proxyFile)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(registrations.find("AgentViProxy"), std::string::npos) << registrations;
 }
 
 }  // namespace
