@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <functional>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -45,6 +45,7 @@ class HostFaultTest : public HostDirTest {
   }
   void TearDown() override {
     driver_.reset();
+    ::unsetenv(CSerialChannel::kDevicePathVariable);
     host_.closed = true;
     EXPECT_EQ(host_.callsAfterClose, 0);
     HostDirTest::TearDown();
@@ -57,25 +58,32 @@ class HostFaultTest : public HostDirTest {
     stream_ = TestStream::Connect(channel->BoundPort());
     ASSERT_NE(stream_, nullptr);
   }
+  /// Opens a model whose port is parameter 1, without validation.
   void Open(const char* model, ChannelFactory factory, const char* config = "lines.xml") {
-    FakeSettings settings(model, {{1, "1"}, {2, "None"}, {3, config}});
+    Open(model, {{1, "1"}, {2, "None"}, {3, config}}, factory);
+  }
+  /// Opens `model` and starts its channel; `factory` replaces the model's channel.
+  void Open(const char* model, std::map<int32_t, std::string> parameters, ChannelFactory factory = nullptr) {
+    FakeSettings settings(model, std::move(parameters));
     driver_ = std::make_unique<CKestrelDriver>();
     driver_->SetChannelFactory(factory);
     ASSERT_TRUE(driver_->OpenEx(&host_, &settings));
     ASSERT_TRUE(driver_->StartChannel(0, 0));
   }
 
-  /// A data callback that blocks the first time, until `release` is set (10 s at most).
-  static std::function<void(const std::string&)> BlockOnceUntil(Event& release) {
-    return [&release, first = std::make_shared<std::atomic<bool>>(true)](const std::string&) {
-      if (first->exchange(false)) release.Wait(10s);
+  /// The first data call blocks until ExpectTheSlowHostToHoldTheDeviceBack releases it (10 s at most).
+  void HoldTheFirstDelivery() {
+    host_.afterData = [this](const std::string&) {
+      if (firstDelivery_.exchange(false)) release_.Wait(10s);
     };
   }
-  void ExpectTheSlowHostToHoldTheDeviceBack(int fd, Event& release);
+  void ExpectTheSlowHostToHoldTheDeviceBack(int fd);
 
   FaultyHost host_;  // outlives the driver
   std::unique_ptr<CKestrelDriver> driver_;
   std::unique_ptr<TestStream> stream_;
+  Event release_;
+  std::atomic<bool> firstDelivery_{true};
 };
 
 TEST_F(HostFaultTest, ThrowingHostIsContainedAndTheChannelKeepsDelivering) {
@@ -105,12 +113,12 @@ TEST_F(HostFaultTest, ThrowingHostIsContainedAndTheChannelKeepsDelivering) {
 // line arrives once and in order, although the device sent many times what
 // the socket buffers hold. The TCP server and client share this loop; the
 // serial line holds the device back through the tty's buffers.
-void HostFaultTest::ExpectTheSlowHostToHoldTheDeviceBack(int fd, Event& release) {
+void HostFaultTest::ExpectTheSlowHostToHoldTheDeviceBack(int fd) {
   constexpr size_t kLineBytes = 1024;
   constexpr size_t kMostLines = (256u << 20) / kLineBytes;
   LineFlood device(fd, kLineBytes);
   const bool sentAll = device.SendUntil(kMostLines, 300ms);
-  release.Set();
+  release_.Set();
   ASSERT_FALSE(sentAll) << "the device sent 256 MiB while the host was blocked";
   EXPECT_GT(device.LinesSent(), 0u);
   ASSERT_FALSE(device.Failed());
@@ -126,41 +134,29 @@ void HostFaultTest::ExpectTheSlowHostToHoldTheDeviceBack(int fd, Event& release)
 }
 
 TEST_F(HostFaultTest, SlowHostHoldsTheDeviceBackOnTheTcpServer) {
-  Event release;
-  host_.afterData = BlockOnceUntil(release);
+  HoldTheFirstDelivery();
   OpenTcp();
-  ExpectTheSlowHostToHoldTheDeviceBack(stream_->Fd(), release);
+  ExpectTheSlowHostToHoldTheDeviceBack(stream_->Fd());
 }
 
 TEST_F(HostFaultTest, SlowHostHoldsTheDeviceBackOnTheTcpClient) {
-  Event release;
-  host_.afterData = BlockOnceUntil(release);
+  HoldTheFirstDelivery();
   TestListener device;
   ASSERT_TRUE(device.Listen());
-  FakeSettings settings("KestrelTcpClientModel",
-                        {{1, "127.0.0.1"}, {2, std::to_string(device.Port())}, {3, "None"}, {4, "lines.xml"}});
-  driver_ = std::make_unique<CKestrelDriver>();
-  ASSERT_TRUE(driver_->OpenEx(&host_, &settings));
-  ASSERT_TRUE(driver_->StartChannel(0, 0));
+  Open("KestrelTcpClientModel", {{1, "127.0.0.1"}, {2, std::to_string(device.Port())}, {3, "None"}, {4, "lines.xml"}});
   stream_ = device.Accept(5s);
   ASSERT_NE(stream_, nullptr);
-  ExpectTheSlowHostToHoldTheDeviceBack(stream_->Fd(), release);
+  ExpectTheSlowHostToHoldTheDeviceBack(stream_->Fd());
 }
 
 TEST_F(HostFaultTest, SlowHostHoldsTheDeviceBackOnTheSerialLine) {
-  Event release;
-  host_.afterData = BlockOnceUntil(release);
+  HoldTheFirstDelivery();
   TestPty device;
   ASSERT_TRUE(device.IsOpen());
   ::setenv(CSerialChannel::kDevicePathVariable, device.DevicePath().c_str(), 1);
-  FakeSettings settings(
-      "KestrelSerialModel",
-      {{1, "1"}, {2, "115200"}, {3, "8"}, {4, "1"}, {5, "No"}, {6, "None"}, {7, "None"}, {8, "lines.xml"}});
-  driver_ = std::make_unique<CKestrelDriver>();
-  const bool opened = driver_->OpenEx(&host_, &settings) && driver_->StartChannel(0, 0);
-  ::unsetenv(CSerialChannel::kDevicePathVariable);
-  ASSERT_TRUE(opened);
-  ExpectTheSlowHostToHoldTheDeviceBack(device.Fd(), release);
+  Open("KestrelSerialModel",
+       {{1, "1"}, {2, "115200"}, {3, "8"}, {4, "1"}, {5, "No"}, {6, "None"}, {7, "None"}, {8, "lines.xml"}});
+  ExpectTheSlowHostToHoldTheDeviceBack(device.Fd());
 }
 
 // Datagrams arriving while the host blocks for two seconds wait in the
