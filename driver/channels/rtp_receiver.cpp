@@ -22,4 +22,8 @@ void CRTPReceiver::ReceiveTimeout() { user_->ReceiveTimeout(); }
 
 void CRTPReceiver::SocketClosed(CUDPPort&) { user_->SocketClosed(*this); }
 
+void CRTPReceiver::DatagramsDropped(CUDPPort&, uint32_t lost, uint32_t total) {
+  user_->PacketsDropped(*this, lost, total);
+}
+
 }  // namespace korvane

@@ -18,6 +18,9 @@ class IRTPReceiverUser {
   virtual void PacketReceived(CRTPReceiver& receiver, const sockaddr_in& sender, const RTPPacket& packet) = 0;
   virtual void ReceiveTimeout() = 0;
   virtual void SocketClosed(CRTPReceiver& receiver) = 0;
+  /// The kernel dropped `lost` packets for want of buffer space since the last
+  /// report (`total` since the port opened), at most once a second.
+  virtual void PacketsDropped(CRTPReceiver& receiver, uint32_t lost, uint32_t total) = 0;
 };
 
 class CRTPReceiver : private IUDPPortUser {
@@ -38,6 +41,7 @@ class CRTPReceiver : private IUDPPortUser {
   void DataReceived(CUDPPort& port, const sockaddr_in& sender, const uint8_t* data, size_t length) override;
   void ReceiveTimeout() override;
   void SocketClosed(CUDPPort& port) override;
+  void DatagramsDropped(CUDPPort& port, uint32_t lost, uint32_t total) override;
 
   CUDPPort port_;
   IRTPReceiverUser* user_ = nullptr;

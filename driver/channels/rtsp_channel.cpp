@@ -296,6 +296,12 @@ void CRTSPChannel::SocketClosed(CRTPReceiver&) {
   socketFailed_ = true;
 }
 
+void CRTSPChannel::PacketsDropped(CRTPReceiver& receiver, uint32_t lost, uint32_t total) {
+  Log(kLogError, kCatRtspChannel,
+      "%s: %u RTP packets lost: the receive buffer of %d bytes overflowed (%u lost since the session started)",
+      "korvane::CRTSPChannel::PacketsDropped", lost, receiver.Port().BufferBytes(), total);
+}
+
 std::unique_ptr<CChannelBase> CreateRtspChannel(IDataDriver& driver, IDebug& debug, const ChannelSettings& settings) {
   return std::make_unique<CRTSPChannel>(driver, debug, settings);
 }

@@ -68,6 +68,7 @@ class CRTSPChannel : public CChannelBase, private IRTPReceiverUser {
   void PacketReceived(CRTPReceiver& receiver, const sockaddr_in& sender, const RTPPacket& packet) override;
   void ReceiveTimeout() override;
   void SocketClosed(CRTPReceiver& receiver) override;
+  void PacketsDropped(CRTPReceiver& receiver, uint32_t lost, uint32_t total) override;
 
   std::unique_ptr<Waiter> waiter_;
   std::unique_ptr<CBaseRTSPClient> client_;

@@ -1,12 +1,10 @@
 #include "driver/channels/udp_channel.h"
 
-#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -46,12 +44,11 @@ bool CUdpChannel::OpenChannel() {
     return FailOpen(errno, "Failed to set socket options");
   }
   // The kernel's drop counter comes with every datagram; without it drops go unseen.
-  if (!SetSocketOption(fd, SOL_SOCKET, SO_RXQ_OVFL, 1)) {
+  if (!CDatagramDrops::Enable(fd)) {
     Log(kLogWarn, kCatUdpChannel, "%s: Datagrams dropped by the system cannot be counted (error %d)",
         "korvane::CUdpChannel::OpenChannel", errno);
   }
-  dropsSeen_ = dropsReported_ = 0;
-  dropReportedOnce_ = false;
+  drops_.Reset();
   return true;
 }
 
@@ -108,7 +105,7 @@ int CUdpChannel::Run() {
     if (wait.readiness == Readiness::kStopped) break;
     if (wait.readiness == Readiness::kTimeout) {
       // A burst that overflowed the buffer may have ended with dropped datagrams.
-      PollDrops();
+      NoteDrops(CDatagramDrops::Poll(socket_.Get()));
       continue;
     }
     if (wait.readiness == Readiness::kError) {
@@ -134,52 +131,28 @@ int CUdpChannel::Run() {
 
 ssize_t CUdpChannel::Receive(char* buffer, size_t size, int& error) {
   iovec data{buffer, size};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
+  CDatagramDrops::Control control;
   msghdr message{};
   message.msg_iov = &data;
   message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
+  message.msg_control = control.bytes;
+  message.msg_controllen = sizeof control.bytes;
   const ssize_t received = ::recvmsg(socket_.Get(), &message, MSG_DONTWAIT);
   if (received < 0) {
     error = errno;
     return received;
   }
-  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
-    if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SO_RXQ_OVFL) {
-      uint32_t counter = 0;
-      std::memcpy(&counter, CMSG_DATA(header), sizeof counter);
-      NoteDrops(counter);
-    }
-  }
+  NoteDrops(CDatagramDrops::FromMessage(message));
   return received;
 }
 
-void CUdpChannel::PollDrops() {
-  uint32_t info[SK_MEMINFO_VARS] = {};
-  socklen_t length = sizeof info;
-  if (::getsockopt(socket_.Get(), SOL_SOCKET, SO_MEMINFO, info, &length) == 0 && length > SK_MEMINFO_DROPS * 4) {
-    NoteDrops(info[SK_MEMINFO_DROPS]);
-  }
-}
-
-void CUdpChannel::NoteDrops(uint32_t counter) {
-  // The counter only grows (modulo 2^32); an older reading changes nothing.
-  if (static_cast<int32_t>(counter - dropsSeen_) > 0) dropsSeen_ = counter;
-  if (dropsSeen_ == dropsReported_) return;
-  const auto now = GetClock().Now();
-  if (dropReportedOnce_ && now - lastDropReport_ < kDropReportInterval) return;
-  lastDropReport_ = now;
-  dropReportedOnce_ = true;
-  ReportDrops();
-}
-
-void CUdpChannel::ReportDrops() {
-  const uint32_t lost = dropsSeen_ - dropsReported_;
-  dropsReported_ = dropsSeen_;
+void CUdpChannel::NoteDrops(std::optional<uint32_t> counter) {
+  if (!counter) return;
+  const uint32_t lost = drops_.Note(*counter, GetClock().Now());
+  if (lost == 0) return;
   Log(kLogError, kCatUdpChannel,
       "%s: %u datagrams lost: the receive buffer of %d bytes overflowed (%u lost since the channel started)", kRun,
-      lost, Settings().udpReceiveBufferBytes, dropsSeen_);
+      lost, Settings().udpReceiveBufferBytes, drops_.Total());
 }
 
 std::unique_ptr<CChannelBase> CreateUdpChannel(IDataDriver& driver, IDebug& debug, const ChannelSettings& settings) {

@@ -6,8 +6,10 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "driver/channels/channel_base.h"
+#include "driver/channels/datagram_drops.h"
 #include "driver/support/unique_fd.h"
 
 namespace korvane {
@@ -16,7 +18,7 @@ class CUdpChannel : public CChannelBase {
  public:
   static constexpr size_t kReceiveBufferSize = 65536;
   /// Shortest pause between two reports of datagrams the kernel dropped.
-  static constexpr std::chrono::milliseconds kDropReportInterval{1000};
+  static constexpr std::chrono::milliseconds kDropReportInterval = CDatagramDrops::kReportInterval;
 
   /// Receives on settings.network.port (0 picks a free port: tests only).
   CUdpChannel(IDataDriver& driver, IDebug& debug, const ChannelSettings& settings);
@@ -39,19 +41,13 @@ class CUdpChannel : public CChannelBase {
   ssize_t Receive(char* buffer, size_t size, int& error);
   /// Notes the kernel's drop counter; reports new drops at error level, at
   /// most once per kDropReportInterval (later drops wait for the next note).
-  void NoteDrops(uint32_t counter);
-  void ReportDrops();
-  /// The socket's current drop counter, for drops after the last datagram read.
-  void PollDrops();
+  void NoteDrops(std::optional<uint32_t> counter);
 
   UniqueFd socket_;
   std::atomic<uint16_t> boundPort_{0};
   int bindError_ = 0;
-  // Datagrams the kernel dropped for want of buffer space (its counter, which wraps).
-  uint32_t dropsSeen_ = 0;
-  uint32_t dropsReported_ = 0;
-  bool dropReportedOnce_ = false;
-  Clock::TimePoint lastDropReport_{};
+  // Datagrams the kernel dropped for want of buffer space.
+  CDatagramDrops drops_;
 };
 
 /// Channel factory of the UDP model.

@@ -33,6 +33,13 @@ int CUDPPort::Open(uint16_t port) {
     socket_.Reset();
     return kOptionsFailed;
   }
+  int granted = 0;
+  socklen_t length = sizeof granted;
+  // Linux reports twice the size asked for (it counts its bookkeeping).
+  bufferBytes_ = ::getsockopt(socket_.Get(), SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0 ? granted / 2 : 0;
+  // Without the count, drops go unseen; receiving works all the same.
+  CDatagramDrops::Enable(socket_.Get());
+  drops_.Reset();
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -60,6 +67,8 @@ void CUDPPort::ReceiveLoop(IUDPPortUser& user, ISocketWaiter& waiter, const Cloc
       case ISocketWaiter::Result::kStopped:
         return;
       case ISocketWaiter::Result::kTimeout:
+        // A burst that overflowed the buffer may have ended with dropped datagrams.
+        NoteDrops(user, CDatagramDrops::Poll(socket_.Get()), clock);
         if (clock.Now() - lastActivity >= silenceLimit) {
           user.ReceiveTimeout();
           lastActivity = clock.Now();
@@ -75,9 +84,17 @@ void CUDPPort::ReceiveLoop(IUDPPortUser& user, ISocketWaiter& waiter, const Cloc
     bool received = false;
     for (int i = 0; i < kBurst; ++i) {
       sockaddr_in sender{};
-      socklen_t senderLength = sizeof sender;
-      const ssize_t n = ::recvfrom(socket_.Get(), buffer.get(), kDatagramBuffer, MSG_DONTWAIT,
-                                   reinterpret_cast<sockaddr*>(&sender), &senderLength);
+      iovec data{buffer.get(), kDatagramBuffer};
+      CDatagramDrops::Control control;
+      msghdr message{};
+      message.msg_name = &sender;
+      message.msg_namelen = sizeof sender;
+      message.msg_iov = &data;
+      message.msg_iovlen = 1;
+      message.msg_control = control.bytes;
+      message.msg_controllen = sizeof control.bytes;
+      const ssize_t n = ::recvmsg(socket_.Get(), &message, MSG_DONTWAIT);
+      if (n >= 0) NoteDrops(user, CDatagramDrops::FromMessage(message), clock);
       if (n > 0) {
         received = true;
         user.DataReceived(*this, sender, buffer.get(), static_cast<size_t>(n));
@@ -94,6 +111,12 @@ void CUDPPort::ReceiveLoop(IUDPPortUser& user, ISocketWaiter& waiter, const Cloc
     }
     if (received) lastActivity = clock.Now();
   }
+}
+
+void CUDPPort::NoteDrops(IUDPPortUser& user, std::optional<uint32_t> counter, const Clock& clock) {
+  if (!counter) return;
+  const uint32_t lost = drops_.Note(*counter, clock.Now());
+  if (lost > 0) user.DatagramsDropped(*this, lost, drops_.Total());
 }
 
 }  // namespace korvane

@@ -7,7 +7,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
+#include "driver/channels/datagram_drops.h"
 #include "driver/channels/socket_waiter.h"
 #include "driver/support/clock.h"
 #include "driver/support/unique_fd.h"
@@ -26,6 +28,9 @@ class IUDPPortUser {
   virtual void ReceiveTimeout() = 0;
   /// The socket failed; the loop has ended.
   virtual void SocketClosed(CUDPPort& port) = 0;
+  /// The kernel dropped `lost` datagrams for want of buffer space since the
+  /// last report (`total` since Open). At most once a second.
+  virtual void DatagramsDropped(CUDPPort& port, uint32_t lost, uint32_t total) = 0;
 };
 
 class CUDPPort {
@@ -44,20 +49,27 @@ class CUDPPort {
   void Close();
   bool IsOpen() const { return socket_.Valid(); }
   uint16_t BoundPort() const { return boundPort_; }
+  /// Receive buffer the system granted, in bytes.
+  int BufferBytes() const { return bufferBytes_; }
   /// errno of the failure that ended the loop or failed Open; 0 when none did.
   int LastError() const { return error_; }
 
   /// Receives until `waiter` reports a stop or the socket fails, calling
   /// `user` on this thread. Waits in slices of `pollSlice`; silence is
-  /// measured with `clock`. Empty datagrams are ignored.
+  /// measured with `clock`. Empty datagrams are ignored. Datagrams the kernel
+  /// drops while `user` is busy are counted and reported to it.
   void ReceiveLoop(IUDPPortUser& user, ISocketWaiter& waiter, const Clock& clock,
                    std::chrono::milliseconds silenceLimit, std::chrono::milliseconds pollSlice);
 
  private:
+  void NoteDrops(IUDPPortUser& user, std::optional<uint32_t> counter, const Clock& clock);
+
   const size_t receiveBufferSize_;
   UniqueFd socket_;
   uint16_t boundPort_ = 0;
+  int bufferBytes_ = 0;
   int error_ = 0;
+  CDatagramDrops drops_;
 };
 
 }  // namespace korvane

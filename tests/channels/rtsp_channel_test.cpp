@@ -191,6 +191,32 @@ TEST_F(RtspChannelTest, SequenceGapResetsTheValidatorOnceAndWrapAroundIsInOrder)
   EXPECT_EQ(driver.Texts().back(), "m4");
 }
 
+// A burst far larger than the RTP socket's buffer while the driver is busy:
+// every packet is either delivered or counted in an error line.
+TEST_F(RtspChannelTest, PacketsTheKernelDropsAreCountedAtErrorLevel) {
+  ServeCamera();
+  StartChannel(server->Port());
+  Pass();
+  ASSERT_NE(channel->RtpPort(), 0);
+  driver.SetKeepMessages(false);
+  driver.BlockDeliveries();
+  SendRtp(0, "first");
+  ASSERT_TRUE(driver.WaitForBlockedDelivery());
+  constexpr uint16_t kBurst = 600;
+  const std::string payload(1000, 'x');
+  for (uint16_t sequence = 1; sequence <= kBurst; ++sequence) SendRtp(sequence, payload);
+  driver.Release();
+
+  const auto lost = [&] { return debug.SumOfCounts(" RTP packets lost: ", kCatRtspChannel); };
+  ASSERT_TRUE(debug.WaitForCount(" RTP packets lost: the receive buffer of "));
+  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  while (driver.MessageCount() + lost() < kBurst + 1u && std::chrono::steady_clock::now() < deadline) {
+    driver.WaitForMessages(driver.MessageCount() + 1, 20ms);
+  }
+  EXPECT_EQ(driver.MessageCount() + lost(), kBurst + 1u);
+  EXPECT_GT(lost(), 0u);
+}
+
 struct KeepAliveCase {
   const char* sessionParameters;
   int seconds;  // between two OPTIONS

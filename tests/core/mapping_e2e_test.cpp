@@ -13,7 +13,7 @@
 #include "driver/support/event.h"
 #include "tests/core/core_test_util.h"
 #include "tests/support/fake_host.h"
-#include "tests/support/free_port_tcp_channel.h"
+#include "tests/support/free_port_channels.h"
 #include "tests/support/socket_peers.h"
 
 namespace korvane::testing {

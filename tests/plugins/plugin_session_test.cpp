@@ -15,7 +15,7 @@
 #include "driver/core/kestrel_driver.h"
 #include "tests/plugins/plugin_test_util.h"
 #include "tests/support/fake_host.h"
-#include "tests/support/free_port_tcp_channel.h"
+#include "tests/support/free_port_channels.h"
 #include "tests/support/socket_peers.h"
 #include "tests/support/watchdog.h"
 

@@ -9,22 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/sanitizer_build.h"
+
 namespace korvane {
 namespace {
 
 using Result = CMutex::LockResult;
 
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kThreadSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool kThreadSanitizer = true;
-#else
-constexpr bool kThreadSanitizer = false;
-#endif
-#else
-constexpr bool kThreadSanitizer = false;
-#endif
+using testing::kThreadSanitizer;
 
 // The thread sanitizer models mutexes per process; one shared with a forked
 // child (or one whose owner died) only produces false reports there.

@@ -1,5 +1,7 @@
 #include "tests/support/recording_debug.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 
 namespace korvane::testing {
@@ -41,6 +43,19 @@ size_t RecordingDebug::Count(const std::string& fragment) const {
     if (line.text.find(fragment) != std::string::npos) ++count;
   }
   return count;
+}
+
+size_t RecordingDebug::SumOfCounts(const std::string& fragment, int32_t category) const {
+  size_t total = 0;
+  for (const LogLine& line : Lines()) {
+    const size_t at = line.text.find(fragment);
+    if (at == std::string::npos) continue;
+    EXPECT_EQ(line.level, kLogError) << line.text;
+    EXPECT_EQ(line.category, category) << line.text;
+    const size_t number = at == 0 ? 0 : line.text.rfind(' ', at - 1) + 1;
+    total += std::stoul(line.text.substr(number, at - number));
+  }
+  return total;
 }
 
 size_t RecordingDebug::PacketBytes() const {

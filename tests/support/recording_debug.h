@@ -27,6 +27,9 @@ class RecordingDebug : public IDebug {
   /// Number of lines whose text contains `fragment`.
   size_t Count(const std::string& fragment) const;
   bool Contains(const std::string& fragment) const { return Count(fragment) > 0; }
+  /// Sum of the numbers written just before `fragment` ("12" in "...: 12 datagrams
+  /// lost: ...") over the lines holding it, which must be errors of `category`.
+  size_t SumOfCounts(const std::string& fragment, int32_t category) const;
   size_t PacketBytes() const;
   /// Waits until at least `n` received bytes were logged as packets (that is, read by a channel).
   bool WaitForPacketBytes(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(2)) const;
