@@ -63,6 +63,7 @@ bool BuildTextMessage(const TextPathDefinition& definition, const CTextSubject& 
     UniformEntry& entry = out.messages.emplace_back();
     entry.number = ++m;
     entry.value = AttributeText(messageDefinition.value);
+    entry.params.reserve(messageDefinition.params.size());
     int32_t p = 0;
     for (const TextParamDefinition& param : messageDefinition.params) {
       ++p;
