@@ -12,6 +12,7 @@
 #include <libxml/xpath.h>
 #include <libxml/xpathInternals.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -81,16 +82,29 @@ xmlParserInputPtr PolicyLoader(const char* url, const char* id, xmlParserCtxtPtr
 // The loader libxml2 had before ours; requests made outside our own
 // operations (by other code in the host process) still go to it.
 xmlExternalEntityLoader previousLoader = nullptr;
+std::atomic<bool> setsLoader{true};
+
+// Hands the loader back when this code is unloaded (or the process ends), so
+// the library never calls into a module that is gone; a loader someone set
+// after ours is theirs to keep.
+struct LoaderRestorer {
+  std::atomic<bool> set{false};
+  ~LoaderRestorer() {
+    if (set.load() && xmlGetExternalEntityLoader() == PolicyLoader) xmlSetExternalEntityLoader(previousLoader);
+  }
+} loaderRestorer;
 
 void InitLibrary() {
   static std::once_flag once;
   std::call_once(once, [] {
     xmlInitParser();
+    if (!setsLoader.load()) return;
     // libxml2 reads every resource a document or schema refers to (schema
     // includes and imports, outside DTDs and entities) through this one
     // loader; ours applies the policy below.
     previousLoader = xmlGetExternalEntityLoader();
     xmlSetExternalEntityLoader(PolicyLoader);
+    loaderRestorer.set = true;
   });
 }
 
@@ -1047,6 +1061,8 @@ DocPtr ValidatedDocument(const std::string& xml, const CXMLParser::Schema* schem
 }
 
 }  // namespace
+
+void CXMLParser::LeaveResourceLoaderToTheDriver() { setsLoader = false; }
 
 std::string CXMLParser::XSDValidateW(const std::string& xml, const Schema* schema, std::string& error) {
   try {

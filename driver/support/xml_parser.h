@@ -124,6 +124,13 @@ class CXMLParser {
   /// runs out. Thread-safe.
   static std::shared_ptr<const Schema> LoadSchema(const std::string& schemaFile);
 
+  /// For code loaded and unloaded beside the driver (validator plug-ins),
+  /// before its first XML operation: its copy of this parser then leaves the
+  /// XML library's process-wide loader of external resources alone, which
+  /// stays the driver's. A module that set that loader and was then unloaded
+  /// would leave the library calling into unmapped code.
+  static void LeaveResourceLoaderToTheDriver();
+
   /// `xml` itself when it is well-formed and, with a schema file, valid against
   /// it; otherwise empty with `error` set. The schema file name is resolved
   /// against the host directory. Compiled schemas are cached as LoadSchema

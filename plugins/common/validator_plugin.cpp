@@ -6,9 +6,14 @@
 #include <cstring>
 
 #include "driver/support/string_utils.h"
+#include "driver/support/xml_parser.h"
 
 namespace korvane {
 namespace {
+
+// A plug-in is unloaded with the driver object that loaded it; the XML
+// library's process-wide resource loader must not point into it then.
+[[maybe_unused]] const bool kLoaderLeftToTheDriver = (CXMLParser::LeaveResourceLoaderToTheDriver(), true);
 
 bool IsForbiddenControl(unsigned char byte) { return byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r'; }
 

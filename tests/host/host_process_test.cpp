@@ -271,6 +271,15 @@ message 4: "no way"
   EXPECT_TRUE(Contains(bad.Out(), "  error: ")) << bad.Out();
 }
 
+// A plug-in unloaded when the driver closes must not leave the XML library
+// calling into it: check then reads the configuration schema with the library.
+TEST_F(HostProcessTest, CheckWithAPluginStillReadsTheSchema) {
+  HostProcess check({"check", "KestrelTcpModel", "-p", "2=Custom", "-p", "3=examples/contact-id-tcp/contact-id.xml",
+                     "-p", "4=Heron"});
+  EXPECT_EQ(check.Finish(), 0) << check.Out() << check.Err();
+  EXPECT_TRUE(Contains(check.Out(), "\nschema: the file follows ")) << check.Out();
+}
+
 // replay plays the driver's own packet dump (one datagram per record) and a
 // raw capture through a pseudo-terminal, and delivers every block.
 TEST_F(HostProcessTest, ReplayDeliversPacketDumpsAndRawCaptures) {
