@@ -456,15 +456,13 @@ void CMapper::TraceRule(const RuleMessage& message, const ParameterRule& rule) {
 }
 
 bool CMapper::Evaluate(const ParameterRule& rule, ParamTable& table, bool caseSensitive) {
+  // Conditions combine from left to right: an "and" after a failed part and an
+  // "or" after a part that holds cannot change the result and are not compared.
   bool matched = true;
   for (const Condition& condition : rule.conditions) {
+    if ((condition.kind == kOrCondition) == matched) continue;
     ParamValue* param = FindParam(table, condition.reference);
-    const bool outcome = param != nullptr && CompareValues(*param, condition, caseSensitive);
-    if (condition.kind == kOrCondition) {
-      matched = matched || outcome;
-    } else {
-      matched = matched && outcome;
-    }
+    matched = param != nullptr && CompareValues(*param, condition, caseSensitive);
   }
   return matched;
 }
