@@ -81,6 +81,31 @@ void CheckRoundTrip(const UniformMessage& message) {
   }
 }
 
+// Plain child paths are read with the tree reader: the same message as the
+// XML parser's XPaths give, and a document only when the parser reads it.
+void ComparePlainPaths(const std::string& input) {
+  MessageTypeDefinition type;
+  type.messageXPath = "/a/k";
+  type.paramXPaths = {{1, "/a/b"}, {2, "a/b/c"}, {3, "/a/c"}};
+  UniformMessage fast;
+  const bool read = BuildXmlMessage(input, type, fast);
+  CXMLParser parser;
+  const bool loaded = parser.LoadXml(input);
+  if (read != loaded) {
+    std::fprintf(stderr, "plain paths %s, parser %s the document\n", read ? "read" : "refuse",
+                 loaded ? "reads" : "refuses");
+    std::abort();
+  }
+  if (!read) return;
+  UniformMessage reference;
+  BuildXmlMessage(parser, type, reference);
+  if (RenderUniformMessage(fast) != RenderUniformMessage(reference)) {
+    std::fprintf(stderr, "plain paths give\n%s\nthe parser gives\n%s\n", RenderUniformMessage(fast).c_str(),
+                 RenderUniformMessage(reference).c_str());
+    std::abort();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -97,5 +122,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (BuildXmlMessage(input, type, message)) CheckRoundTrip(message);
   type.messageXPath = "/*/*[2]";
   if (BuildXmlMessage(input, type, message)) CheckRoundTrip(message);
+  ComparePlainPaths(input);
   return 0;
 }
