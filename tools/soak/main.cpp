@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -65,6 +66,25 @@ Usage QuietUsage(LaneSet& lanes) {
   return usage;
 }
 
+// The chaos in rounds of a minute, with a progress line after each.
+void RunChaosWithProgress(LaneSet& lanes, RunFigures& figures) {
+  constexpr int kRound = 60;
+  for (int done = 0; done < figures.seconds;) {
+    const int round = std::min(kRound, figures.seconds - done);
+    const auto acts = RunChaos(lanes.Targets(), std::chrono::steady_clock::now() + std::chrono::seconds(round));
+    for (const auto& [lane, counts] : acts) {
+      for (const auto& [act, count] : counts) figures.acts[lane][act] += count;
+    }
+    done += round;
+    const Usage now = CurrentUsage();
+    uint64_t delivered = 0;
+    for (const auto& lane : lanes.Lanes()) delivered += lane->Books().Totals().delivered;
+    std::printf("soak: %4d s  %llu delivered  RSS %ld KiB  %ld descriptors  %ld threads\n", done,
+                static_cast<unsigned long long>(delivered), now.rssKb, now.descriptors, now.threads);
+    std::fflush(stdout);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -91,7 +111,7 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(kWarmUp);
     figures.start = QuietUsage(lanes);
 
-    figures.acts = RunChaos(lanes.Targets(), std::chrono::steady_clock::now() + std::chrono::seconds(figures.seconds));
+    RunChaosWithProgress(lanes, figures);
 
     std::this_thread::sleep_for(kSettle);
     figures.end = QuietUsage(lanes);
