@@ -7,22 +7,10 @@
 
 #include <string>
 
+#include "driver/support/string_utils.h"
+
 namespace korvane::soak {
 namespace {
-
-std::string Escaped(const std::string& text) {
-  std::string escaped;
-  for (const char c : text) {
-    if (c == '<') {
-      escaped += "&lt;";
-    } else if (c == '>') {
-      escaped += "&gt;";
-    } else {
-      escaped += c;
-    }
-  }
-  return escaped;
-}
 
 std::string WithoutLineEnd(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
@@ -41,7 +29,7 @@ TEST(SoakMessageTextTest, ReadsBackEveryWireFormAsTheHostSeesIt) {
              sequence);
     ExpectId(ReadDelivered(Wire::kDatagram, "udp", WireMessage(Wire::kDatagram, "udp", 8, sequence)), 8, sequence);
     ExpectId(ReadDelivered(Wire::kXmlLine, "proxy",
-                           Escaped(WithoutLineEnd(WireMessage(Wire::kXmlLine, "proxy", 9, sequence)))),
+                           XmlEscape(WithoutLineEnd(WireMessage(Wire::kXmlLine, "proxy", 9, sequence)))),
              9, sequence);
   }
 }

@@ -17,7 +17,7 @@ std::chrono::milliseconds Since(SteadyClock::time_point start) {
 }  // namespace
 
 Lane::Lane(const host::DriverLibrary& library, LaneSpec spec, const std::filesystem::path& hostDirectory)
-    : library_(library), spec_(std::move(spec)), configPath_(hostDirectory / spec_.configFile) {
+    : library_(library), spec_(std::move(spec)), configPath_(hostDirectory / (spec_.label + ".xml")) {
   WriteConfiguration(0);
 }
 

@@ -3,6 +3,7 @@
 // configuration file, and the host's calls on it, timed.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -27,10 +28,9 @@ struct LaneSpec {
   std::string model;
   std::map<int32_t, std::string> parameters;
   Wire wire = Wire::kLine;
-  /// The configuration file's name in the host directory and its two
-  /// equivalent versions, which the chaos thread swaps while data flows.
-  std::string configFile;
-  std::string configText[2];
+  /// Two equivalent versions of the configuration file (`label`.xml in the
+  /// host directory), which the chaos thread swaps while data flows.
+  std::array<std::string, 2> configText;
   /// Only delivered and garbled messages are checked (a transport whose
   /// peer numbers the messages itself and may drop them).
   bool countOnly = false;

@@ -93,7 +93,7 @@ class StreamGenerator : public Generator {
   }
 };
 
-class ConnectingGenerator final : public StreamGenerator {
+class ConnectingGenerator : public StreamGenerator {
  public:
   ConnectingGenerator(Lane& lane, int rate, uint16_t port) : StreamGenerator(lane, rate), port_(port) {}
   ~ConnectingGenerator() override { End(); }
@@ -119,14 +119,12 @@ class ListeningGenerator final : public StreamGenerator {
   testing::TestListener listener_;
 };
 
-class PostingGenerator final : public StreamGenerator {
+class PostingGenerator final : public ConnectingGenerator {
  public:
-  PostingGenerator(Lane& lane, int rate, uint16_t port) : StreamGenerator(lane, rate), port_(port) {}
+  using ConnectingGenerator::ConnectingGenerator;
   ~PostingGenerator() override { End(); }
 
  protected:
-  std::unique_ptr<TestStream> Reach() override { return TestStream::Connect(port_, milliseconds(200)); }
-
   bool Deliver(TestStream& stream, const std::string& bytes) override {
     const std::string request =
         "POST /soak HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/plain\r\nContent-Length: " +
@@ -165,8 +163,6 @@ class PostingGenerator final : public StreamGenerator {
     }
     return 0;
   }
-
-  const uint16_t port_;
 };
 
 class DatagramGenerator final : public Generator {

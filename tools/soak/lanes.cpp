@@ -1,14 +1,13 @@
 #include "tools/soak/lanes.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <array>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <thread>
+
+#include "tests/support/socket_peers.h"
 
 namespace korvane::soak {
 namespace {
@@ -18,24 +17,26 @@ constexpr int kStreamRate = 2000;
 constexpr int kRate = 1000;
 constexpr size_t kLinesPerPoll = 300;
 
-/// A TCP or UDP port on 127.0.0.1 that was free a moment ago.
-uint16_t FreePort(int type) {
-  const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
+using Versions = std::array<std::string, 2>;
 
 std::string Port(uint16_t port) { return std::to_string(port); }
 
-// Two versions of one configuration that deliver the same: the chaos thread
-// swaps them while data flows. `variable` is the part that differs.
-std::string Configuration(const std::string& channel, const std::string& body, const std::string& additional = "") {
+/// A UDP port on 127.0.0.1 that was free a moment ago.
+uint16_t UnusedUdpPort() {
+  testing::TestUdpSocket socket;
+  return socket.Bind() ? socket.Port() : 0;
+}
+
+/// Parameters 1, 2, ... of a model in order.
+std::map<int32_t, std::string> Numbered(std::vector<std::string> values) {
+  std::map<int32_t, std::string> parameters;
+  for (size_t i = 0; i < values.size(); ++i) parameters[static_cast<int32_t>(i + 1)] = std::move(values[i]);
+  return parameters;
+}
+
+std::string File(const std::string& label) { return label + ".xml"; }
+
+std::string Configuration(const std::string& channel, const std::string& body, const std::string& additional) {
   return "<?xml version=\"1.0\"?>\n<root>\n  <logging><level value=\"1\"/></logging>\n  <channelConfig>" + channel +
          "</channelConfig>\n" + (additional.empty() ? "" : "  <Additional>" + additional + "</Additional>\n") + body +
          "</root>\n";
@@ -49,23 +50,36 @@ constexpr const char* kNoRule =
     "    <rules unmatchedText=\"yes\"><message number=\"1\" value=\"never\"><param reference=\"1\" "
     "value=\"never\"><action type=\"event\" value=\"Never\"/></param></message></rules>\n";
 
-// Text validation: every message passes.
-std::string TextBody(const char* expression, const char* parameter) {
-  return std::string("  <validation><regex value=\"") + expression +
-         "\"/></validation>\n  <kslXmlMapper version=\"2\">\n    <messageType parsing=\"regex\"><message "
-         "number=\"1\" value=\"Soak\"><param number=\"1\" value=\"" +
-         parameter + "\" group=\"1\"/></message></messageType>\n" + kNoRule + "  </kslXmlMapper>\n";
+// The two versions of each configuration deliver the same; the chaos thread
+// swaps them while data flows. Without validation only a comment differs.
+Versions PlainConfigurations(const std::string& channel, const std::string& note, const std::string& additional = "") {
+  return {Configuration(channel, "  <!-- " + note + " -->\n", additional),
+          Configuration(channel, "  <!-- rewritten: " + note + " -->\n", additional)};
 }
 
-// XML documents (a plug-in's or the device's, checked for well-formedness only).
-std::string XmlBody(const char* message, const char* parameter) {
-  return std::string(
-             "  <validation><xsd value=\"\"/></validation>\n  <kslXmlMapper version=\"2\">\n    "
-             "<messageType><message>") +
-         message + "</message><param value=\"" + parameter + "\"/></messageType>\n" + kNoRule + "  </kslXmlMapper>\n";
+// Text validation: every message passes, under another expression in each version.
+Versions TextConfigurations() {
+  const auto body = [](const char* expression, const char* parameter) {
+    return std::string("  <validation><regex value=\"") + expression +
+           "\"/></validation>\n  <kslXmlMapper version=\"2\">\n    <messageType parsing=\"regex\"><message "
+           "number=\"1\" value=\"Soak\"><param number=\"1\" value=\"" +
+           parameter + "\" group=\"1\"/></message></messageType>\n" + kNoRule + "  </kslXmlMapper>\n";
+  };
+  return {Configuration(kLineFeed, body("soak .*", "^soak [a-z]+ ([0-9]+)"), ""),
+          Configuration(kLineFeed, body("soak [a-z]* .*[0-9A-F]", "^soak [a-z]+ [0-9]+ ([0-9]+)"), "")};
 }
 
-std::string NoBody(const char* note) { return std::string("  <!-- ") + note + " -->\n"; }
+// XML documents (the device's, or a plug-in's), checked for well-formedness
+// only; each version picks the message value and a parameter by other XPaths.
+Versions XmlConfigurations(const std::string& channel, const std::array<const char*, 4>& paths) {
+  const auto body = [](const char* message, const char* parameter) {
+    return std::string(
+               "  <validation><xsd value=\"\"/></validation>\n  <kslXmlMapper version=\"2\">\n    "
+               "<messageType><message>") +
+           message + "</message><param value=\"" + parameter + "\"/></messageType>\n" + kNoRule + "  </kslXmlMapper>\n";
+  };
+  return {Configuration(channel, body(paths[0], paths[1]), ""), Configuration(channel, body(paths[2], paths[3]), "")};
+}
 
 }  // namespace
 
@@ -86,54 +100,38 @@ Lane& LaneSet::Add(LaneSpec spec) {
   return *lanes_.back();
 }
 
-void LaneSet::AddTcpLanes() {
-  const uint16_t server = FreePort(SOCK_STREAM);
-  Lane& tcp = Add({"tcp",
-                   "KestrelTcpModel",
-                   {{1, Port(server)}, {2, "Text"}, {3, "tcp.xml"}, {4, ""}, {5, "0"}},
-                   Wire::kLine,
-                   "tcp.xml",
-                   {Configuration(kLineFeed, TextBody("soak .*", "^soak [a-z]+ ([0-9]+)")),
-                    Configuration(kLineFeed, TextBody("soak [a-z]* .*[0-9A-F]", "^soak [a-z]+ [0-9]+ ([0-9]+)"))}});
-  generators_.push_back(MakeConnectingGenerator(tcp, kStreamRate, server));
-  targets_.push_back({&tcp, generators_.back().get(), {}});
+void LaneSet::Drive(Lane& lane, std::unique_ptr<Generator> generator) {
+  generators_.push_back(std::move(generator));
+  targets_.push_back({&lane, generators_.back().get(), {}});
+}
 
-  const uint16_t client = FreePort(SOCK_STREAM);
-  Lane& tcpClient =
-      Add({"tcpclient",
-           "KestrelTcpClientModel",
-           {{1, "127.0.0.1"}, {2, Port(client)}, {3, "Text"}, {4, "tcpclient.xml"}, {5, ""}, {6, "0"}},
-           Wire::kLine,
-           "tcpclient.xml",
-           {Configuration(kLineFeed, TextBody("soak .*", "^soak [a-z]+ ([0-9]+)")),
-            Configuration(kLineFeed, TextBody("soak [a-z]* .*[0-9A-F]", "^soak [a-z]+ [0-9]+ ([0-9]+)"))}});
-  generators_.push_back(MakeListeningGenerator(tcpClient, kStreamRate, client));
-  targets_.push_back({&tcpClient, generators_.back().get(), {}});
+void LaneSet::AddTcpLanes() {
+  const uint16_t server = testing::UnusedTcpPort();
+  Lane& tcp = Add({"tcp", "KestrelTcpModel", Numbered({Port(server), "Text", File("tcp"), "", "0"}), Wire::kLine,
+                   TextConfigurations()});
+  Drive(tcp, MakeConnectingGenerator(tcp, kStreamRate, server));
+
+  const uint16_t client = testing::UnusedTcpPort();
+  Lane& tcpClient = Add({"tcpclient", "KestrelTcpClientModel",
+                         Numbered({"127.0.0.1", Port(client), "Text", File("tcpclient"), "", "0"}), Wire::kLine,
+                         TextConfigurations()});
+  Drive(tcpClient, MakeListeningGenerator(tcpClient, kStreamRate, client));
 
   // A Contact ID panel behind the Heron plug-in, answered with the receiver's acknowledgement.
-  const uint16_t heronPort = FreePort(SOCK_STREAM);
+  const uint16_t panel = testing::UnusedTcpPort();
   const std::string channel = std::string(kLineFeed) + "<ignored value=\"0x0d\"/><acknowledge value=\"0x32060d0a\"/>";
-  Lane& heron = Add({"heron",
-                     "KestrelTcpModel",
-                     {{1, Port(heronPort)}, {2, "Custom"}, {3, "heron.xml"}, {4, "Heron"}, {5, "0"}},
-                     Wire::kContactId,
-                     "heron.xml",
-                     {Configuration(channel, XmlBody("/TexecomEvent/EventQualifier", "/TexecomEvent/Zone")),
-                      Configuration(channel, XmlBody("/TexecomEvent/MessageType", "/TexecomEvent/Partition"))}});
-  generators_.push_back(MakeConnectingGenerator(heron, kRate, heronPort));
-  targets_.push_back({&heron, generators_.back().get(), {}});
+  Lane& heron =
+      Add({"heron", "KestrelTcpModel", Numbered({Port(panel), "Custom", File("heron"), "Heron", "0"}), Wire::kContactId,
+           XmlConfigurations(channel, {"/TexecomEvent/EventQualifier", "/TexecomEvent/Zone",
+                                       "/TexecomEvent/MessageType", "/TexecomEvent/Partition"})});
+  Drive(heron, MakeConnectingGenerator(heron, kRate, panel));
 }
 
 void LaneSet::AddUdpLane() {
-  const uint16_t port = FreePort(SOCK_DGRAM);
-  LaneSpec spec{"udp",
-                "KestrelUdpModel",
-                {{1, Port(port)}, {2, "None"}, {3, "udp.xml"}, {4, ""}, {5, "0"}},
-                Wire::kDatagram,
-                "udp.xml",
-                // No line feed: every datagram is one message.
-                {Configuration("", NoBody("every datagram is one message")),
-                 Configuration("", NoBody("rewritten: every datagram is one message"))}};
+  const uint16_t port = UnusedUdpPort();
+  // No line feed: every datagram is one message.
+  LaneSpec spec{"udp", "KestrelUdpModel", Numbered({Port(port), "None", File("udp"), "", "0"}), Wire::kDatagram,
+                PlainConfigurations("", "every datagram is one message")};
   // Datagrams the kernel dropped never come; a stop does not wait long for them.
   spec.drainLimit = std::chrono::milliseconds(1000);
   udpLane_ = &Add(std::move(spec));
@@ -142,74 +140,40 @@ void LaneSet::AddUdpLane() {
     const std::lock_guard<std::mutex> lock(udpMutex_);
     udpDrops_->Sample();
   });
-  generators_.push_back(MakeDatagramGenerator(*udpLane_, kRate, port));
-  targets_.push_back({udpLane_, generators_.back().get(), {}});
+  Drive(*udpLane_, MakeDatagramGenerator(*udpLane_, kRate, port));
 }
 
 void LaneSet::AddProxyLanes() {
   std::ofstream(hostDirectory_ / "KSLProxyConfig.xml") << "<root><ProxyConfiguration/></root>\n";
-  const uint16_t proxyPort = FreePort(SOCK_STREAM);
-  Lane& proxy = Add({"proxy",
-                     "KestrelProxyModel",
-                     {{1, "AgentViProxy"},
-                      {2, "127.0.0.1"},
-                      {3, "8000"},
-                      {4, "soak"},
-                      {5, "secret"},
-                      {6, Port(proxyPort)},
-                      {7, "XSD"},
-                      {8, "proxy.xml"},
-                      {9, "0"}},
-                     Wire::kXmlLine,
-                     "proxy.xml",
-                     {Configuration(kLineFeed, XmlBody("/m", "/m")),
-                      Configuration(kLineFeed, XmlBody("name(/m)", "string-length(/m)"))}});
-  generators_.push_back(MakeConnectingGenerator(proxy, kRate, proxyPort));
-  targets_.push_back({&proxy, generators_.back().get(), {}});
+  const Versions xml = XmlConfigurations(kLineFeed, {"/m", "/m", "name(/m)", "string-length(/m)"});
+  const uint16_t proxyPort = testing::UnusedTcpPort();
+  Lane& proxy = Add(
+      {"proxy", "KestrelProxyModel",
+       Numbered({"AgentViProxy", "127.0.0.1", "8000", "soak", "secret", Port(proxyPort), "XSD", File("proxy"), "0"}),
+       Wire::kXmlLine, xml});
+  Drive(proxy, MakeConnectingGenerator(proxy, kRate, proxyPort));
 
-  const uint16_t intrepidPort = FreePort(SOCK_STREAM);
-  Lane& intrepid = Add(
-      {"intrepid",
-       "KestrelIntrepidProxyModel",
-       {{1, "127.0.0.1"}, {2, "9000"}, {3, "1"}, {4, Port(intrepidPort)}, {5, "XSD"}, {6, "intrepid.xml"}, {7, "0"}},
-       Wire::kXmlLine,
-       "intrepid.xml",
-       {Configuration(kLineFeed, XmlBody("/m", "/m")),
-        Configuration(kLineFeed, XmlBody("name(/m)", "string-length(/m)"))}});
-  generators_.push_back(MakeConnectingGenerator(intrepid, kRate, intrepidPort));
-  targets_.push_back({&intrepid, generators_.back().get(), {}});
+  const uint16_t intrepidPort = testing::UnusedTcpPort();
+  Lane& intrepid = Add({"intrepid", "KestrelIntrepidProxyModel",
+                        Numbered({"127.0.0.1", "9000", "1", Port(intrepidPort), "XSD", File("intrepid"), "0"}),
+                        Wire::kXmlLine, xml});
+  Drive(intrepid, MakeConnectingGenerator(intrepid, kRate, intrepidPort));
 }
 
 void LaneSet::AddHttpLanes() {
-  const uint16_t serverPort = FreePort(SOCK_STREAM);
-  const std::string answer = "<HTTPServer processingType=\"Content\"><Response send=\"yes\">OK</Response></HTTPServer>";
-  Lane& server = Add({"httpserver",
-                      "KestrelHttpServerModel",
-                      {{1, Port(serverPort)}, {2, "None"}, {3, "httpserver.xml"}, {4, ""}, {5, "0"}},
-                      Wire::kLine,
-                      "httpserver.xml",
-                      {Configuration(kLineFeed, NoBody("devices post lines"), answer),
-                       Configuration(kLineFeed, NoBody("rewritten: devices post lines"), answer)}});
-  generators_.push_back(MakePostingGenerator(server, kRate, serverPort));
-  targets_.push_back({&server, generators_.back().get(), {}});
+  const uint16_t serverPort = testing::UnusedTcpPort();
+  Lane& server = Add({"httpserver", "KestrelHttpServerModel",
+                      Numbered({Port(serverPort), "None", File("httpserver"), "", "0"}), Wire::kLine,
+                      PlainConfigurations(kLineFeed, "devices post lines",
+                                          "<HTTPServer processingType=\"Content\"><Response "
+                                          "send=\"yes\">OK</Response></HTTPServer>")});
+  Drive(server, MakePostingGenerator(server, kRate, serverPort));
 
-  const uint16_t pollPort = FreePort(SOCK_STREAM);
-  Lane& poll = Add({"httppoll",
-                    "KestrelHttpModel",
-                    {{1, "127.0.0.1"},
-                     {2, Port(pollPort)},
-                     {3, ""},
-                     {4, ""},
-                     {5, "Basic"},
-                     {6, "None"},
-                     {7, "httppoll.xml"},
-                     {8, ""},
-                     {9, "/soak"},
-                     {10, "0"}},
-                    Wire::kLine,
-                    "httppoll.xml",
-                    {Configuration(kLineFeed, NoBody("the device answers lines")),
-                     Configuration(kLineFeed, NoBody("rewritten: the device answers lines"))}});
+  const uint16_t pollPort = testing::UnusedTcpPort();
+  Lane& poll =
+      Add({"httppoll", "KestrelHttpModel",
+           Numbered({"127.0.0.1", Port(pollPort), "", "", "Basic", "None", File("httppoll"), "", "/soak", "0"}),
+           Wire::kLine, PlainConfigurations(kLineFeed, "the device answers lines")});
   pollPeer_ = std::make_unique<PollPeer>(poll, pollPort, kLinesPerPoll);
   targets_.push_back({&poll, nullptr, [this](bool down) { pollPeer_->SetDown(down); }});
 }
@@ -217,44 +181,18 @@ void LaneSet::AddHttpLanes() {
 void LaneSet::AddSerialLane() {
   // The driver opens the other end of the generator's pseudo-terminal, named in its configuration.
   pty_ = std::make_unique<testing::TestPty>();
-  const std::string additional = "<SerialDevice value=\"" + pty_->DevicePath() + "\"/>";
-  Lane& serial = Add({"serial",
-                      "KestrelSerialModel",
-                      {{1, "1"},
-                       {2, "115200"},
-                       {3, "8"},
-                       {4, "1"},
-                       {5, "No"},
-                       {6, "None"},
-                       {7, "None"},
-                       {8, "serial.xml"},
-                       {9, ""},
-                       {10, "0"}},
-                      Wire::kLine,
-                      "serial.xml",
-                      {Configuration(kLineFeed, NoBody("a pseudo-terminal"), additional),
-                       Configuration(kLineFeed, NoBody("rewritten: a pseudo-terminal"), additional)}});
-  generators_.push_back(MakeSerialGenerator(serial, kRate, *pty_));
-  targets_.push_back({&serial, generators_.back().get(), {}});
+  Lane& serial = Add(
+      {"serial", "KestrelSerialModel",
+       Numbered({"1", "115200", "8", "1", "No", "None", "None", File("serial"), "", "0"}), Wire::kLine,
+       PlainConfigurations(kLineFeed, "a pseudo-terminal", "<SerialDevice value=\"" + pty_->DevicePath() + "\"/>")});
+  Drive(serial, MakeSerialGenerator(serial, kRate, *pty_));
 }
 
 void LaneSet::AddRtspLane() {
-  rtspPort_ = FreePort(SOCK_STREAM);
-  LaneSpec spec{"rtsp",
-                "KestrelRtspModel",
-                {{1, "127.0.0.1"},
-                 {2, Port(rtspPort_)},
-                 {3, ""},
-                 {4, ""},
-                 {5, "None"},
-                 {6, "rtsp.xml"},
-                 {7, ""},
-                 {8, "soak"},
-                 {9, "0"}},
-                Wire::kLine,
-                "rtsp.xml",
-                {Configuration("", NoBody("one message per packet")),
-                 Configuration("", NoBody("rewritten: one message per packet"))}};
+  rtspPort_ = testing::UnusedTcpPort();
+  LaneSpec spec{"rtsp", "KestrelRtspModel",
+                Numbered({"127.0.0.1", Port(rtspPort_), "", "", "None", File("rtsp"), "", "soak", "0"}), Wire::kLine,
+                PlainConfigurations("", "one message per packet")};
   // The camera numbers its packets itself and RTP may lose some: only what
   // arrives is checked.
   spec.countOnly = true;

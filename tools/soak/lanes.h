@@ -44,6 +44,8 @@ class LaneSet {
 
  private:
   Lane& Add(LaneSpec spec);
+  /// Feeds `lane` from `generator`, which the chaos thread may ask to reset.
+  void Drive(Lane& lane, std::unique_ptr<Generator> generator);
   void AddTcpLanes();
   void AddUdpLane();
   void AddProxyLanes();

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cstdio>
 
+#include "driver/support/string_utils.h"
+
 namespace korvane::soak {
 namespace {
 
@@ -52,26 +54,6 @@ std::optional<MessageId> ReadText(std::string_view lane, std::string_view text) 
   }
   if (MessageText(lane, id.connection, id.sequence) != text) return std::nullopt;
   return id;
-}
-
-std::string Unescape(std::string_view text) {
-  static constexpr std::pair<std::string_view, char> kEntities[] = {
-      {"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&quot;", '"'}, {"&apos;", '\''}};
-  std::string plain;
-  plain.reserve(text.size());
-  for (size_t i = 0; i < text.size();) {
-    bool replaced = false;
-    for (const auto& [entity, c] : kEntities) {
-      if (text.substr(i, entity.size()) == entity) {
-        plain += c;
-        i += entity.size();
-        replaced = true;
-        break;
-      }
-    }
-    if (!replaced) plain += text[i++];
-  }
-  return plain;
 }
 
 std::string ContactId(uint64_t connection, uint64_t sequence) {
@@ -142,7 +124,7 @@ std::optional<MessageId> ReadDelivered(Wire wire, std::string_view lane, std::st
     case Wire::kDatagram:
       return ReadText(lane, delivered);
     case Wire::kXmlLine: {
-      const std::string plain = Unescape(delivered);
+      const std::string plain = XmlUnescape(delivered);
       const std::string_view view(plain);
       if (view.size() < 7 || view.substr(0, 3) != "<m>" || view.substr(view.size() - 4) != "</m>") return std::nullopt;
       return ReadText(lane, view.substr(3, view.size() - 7));
