@@ -1,5 +1,7 @@
 #include "tools/soak/chaos.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <thread>
 
@@ -67,8 +69,35 @@ const char* ActName(Act act) {
   return "?";
 }
 
+Watchdog::Watchdog(std::chrono::seconds limit)
+    : limit_(limit),
+      since_(std::chrono::steady_clock::now()),
+      thread_([this](const std::stop_token& stop) { Watch(stop); }) {}
+
+Watchdog::~Watchdog() = default;
+
+void Watchdog::Beat(std::string what) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  step_ = std::move(what);
+  since_ = std::chrono::steady_clock::now();
+}
+
+void Watchdog::Watch(const std::stop_token& stop) {
+  while (!stop.stop_requested()) {
+    std::this_thread::sleep_for(milliseconds(200));
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (std::chrono::steady_clock::now() - since_ > limit_) {
+      std::printf("VIOLATION hang: %s did not return within %lld s\nsoak: FAILED\n", step_.c_str(),
+                  static_cast<long long>(limit_.count()));
+      std::fflush(stdout);
+      std::_Exit(1);
+    }
+  }
+}
+
 std::map<std::string, std::map<Act, uint64_t>> RunChaos(std::vector<ChaosTarget>& targets,
-                                                        std::chrono::steady_clock::time_point deadline) {
+                                                        std::chrono::steady_clock::time_point deadline,
+                                                        Watchdog& watchdog) {
   std::map<std::string, std::map<Act, uint64_t>> done;
   std::minstd_rand random{std::random_device{}()};
   std::vector<int> variants(targets.size(), 0);
@@ -78,6 +107,7 @@ std::map<std::string, std::map<Act, uint64_t>> RunChaos(std::vector<ChaosTarget>
     ChaosTarget& target = targets[index];
     const std::vector<Act> acts = PossibleActs(target);
     const Act act = acts[random() % acts.size()];
+    watchdog.Beat(std::string(ActName(act)) + " on " + target.lane->Spec().label);
     Perform(act, target, random, variants[index]);
     ++done[target.lane->Spec().label][act];
   }

@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tools/soak/driver_lane.h"
@@ -24,8 +26,30 @@ struct ChaosTarget {
   std::function<void(bool down)> peerDown;  ///< takes the lane's peer down or up; empty when it has none
 };
 
+/// Aborts the process when a step of the soak (a host call, an act) does not
+/// return within a limit: a hang is a violation the report would never show.
+class Watchdog {
+ public:
+  explicit Watchdog(std::chrono::seconds limit);
+  ~Watchdog();
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+  /// A new step begins; `what` names it in the abort message.
+  void Beat(std::string what);
+
+ private:
+  void Watch(const std::stop_token& stop);
+
+  const std::chrono::seconds limit_;
+  std::mutex mutex_;
+  std::string step_;
+  std::chrono::steady_clock::time_point since_;
+  std::jthread thread_;
+};
+
 /// Runs acts until `deadline`; returns how many of each it ran, by lane.
 std::map<std::string, std::map<Act, uint64_t>> RunChaos(std::vector<ChaosTarget>& targets,
-                                                        std::chrono::steady_clock::time_point deadline);
+                                                        std::chrono::steady_clock::time_point deadline,
+                                                        Watchdog& watchdog);
 
 }  // namespace korvane::soak

@@ -33,6 +33,9 @@ constexpr auto kSettle = std::chrono::seconds(3);
 // Allocator arenas and the driver's pools settle at a size of their own; the
 // margin is well below what a leak of one buffer per message or connection makes.
 constexpr UsageMargin kMargin{16 * 1024, 4, 2};
+// Far above every bound a host call or act has (a stop waits 10 s at most
+// for what was sent, then the driver's 5 s): beyond it the soak hangs.
+constexpr auto kHangLimit = std::chrono::seconds(60);
 
 int Seconds(int argc, char** argv) {
   const char* text = argc > 1 ? argv[1] : std::getenv("SOAK_SECONDS");
@@ -67,11 +70,12 @@ Usage QuietUsage(LaneSet& lanes) {
 }
 
 // The chaos in rounds of a minute, with a progress line after each.
-void RunChaosWithProgress(LaneSet& lanes, RunFigures& figures) {
+void RunChaosWithProgress(LaneSet& lanes, RunFigures& figures, Watchdog& watchdog) {
   constexpr int kRound = 60;
   for (int done = 0; done < figures.seconds;) {
     const int round = std::min(kRound, figures.seconds - done);
-    const auto acts = RunChaos(lanes.Targets(), std::chrono::steady_clock::now() + std::chrono::seconds(round));
+    const auto acts =
+        RunChaos(lanes.Targets(), std::chrono::steady_clock::now() + std::chrono::seconds(round), watchdog);
     for (const auto& [lane, counts] : acts) {
       for (const auto& [act, count] : counts) figures.acts[lane][act] += count;
     }
@@ -107,17 +111,23 @@ int main(int argc, char** argv) {
     std::printf("soak: %zu lanes, %d s of chaos, host directory %s\n", lanes.Lanes().size(), figures.seconds,
                 hostDirectory.c_str());
     std::fflush(stdout);
+    Watchdog watchdog(kHangLimit);
+    watchdog.Beat("opening and starting the lanes");
     if (!lanes.Begin()) violations.push_back("a lane did not start");
     std::this_thread::sleep_for(kWarmUp);
+    watchdog.Beat("the first measurement");
     figures.start = QuietUsage(lanes);
 
-    RunChaosWithProgress(lanes, figures);
+    RunChaosWithProgress(lanes, figures, watchdog);
 
     std::this_thread::sleep_for(kSettle);
+    watchdog.Beat("the last measurement");
     figures.end = QuietUsage(lanes);
     lanes.Quiesce();
     figures.udpKernelDrops = lanes.UdpKernelDrops();
+    watchdog.Beat("closing the lanes");
     lanes.End();
+    watchdog.Beat("the report");
     const std::vector<std::string> found = PrintReport(lanes, figures);
     violations.insert(violations.end(), found.begin(), found.end());
   }
