@@ -69,25 +69,28 @@ const char* ActName(Act act) {
   return "?";
 }
 
-Watchdog::Watchdog(std::chrono::seconds limit)
-    : limit_(limit),
-      since_(std::chrono::steady_clock::now()),
-      thread_([this](const std::stop_token& stop) { Watch(stop); }) {}
+Watchdog::Watchdog(std::chrono::seconds limit, size_t slots)
+    : limit_(limit), steps_(slots), thread_([this](const std::stop_token& stop) { Watch(stop); }) {}
 
 Watchdog::~Watchdog() = default;
 
-void Watchdog::Beat(std::string what) {
+void Watchdog::Beat(size_t slot, std::string what) {
   const std::lock_guard<std::mutex> lock(mutex_);
-  step_ = std::move(what);
-  since_ = std::chrono::steady_clock::now();
+  steps_.at(slot) = {std::move(what), std::chrono::steady_clock::now()};
+}
+
+void Watchdog::Rest(size_t slot) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  steps_.at(slot).what.clear();
 }
 
 void Watchdog::Watch(const std::stop_token& stop) {
   while (!stop.stop_requested()) {
     std::this_thread::sleep_for(milliseconds(200));
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (std::chrono::steady_clock::now() - since_ > limit_) {
-      std::printf("VIOLATION hang: %s did not return within %lld s\nsoak: FAILED\n", step_.c_str(),
+    for (const Step& step : steps_) {
+      if (step.what.empty() || std::chrono::steady_clock::now() - step.since <= limit_) continue;
+      std::printf("VIOLATION hang: %s did not return within %lld s\nsoak: FAILED\n", step.what.c_str(),
                   static_cast<long long>(limit_.count()));
       std::fflush(stdout);
       std::_Exit(1);
@@ -97,7 +100,7 @@ void Watchdog::Watch(const std::stop_token& stop) {
 
 std::map<std::string, std::map<Act, uint64_t>> RunChaos(std::vector<ChaosTarget>& targets,
                                                         std::chrono::steady_clock::time_point deadline,
-                                                        Watchdog& watchdog) {
+                                                        Watchdog& watchdog, size_t slot) {
   std::map<std::string, std::map<Act, uint64_t>> done;
   std::minstd_rand random{std::random_device{}()};
   std::vector<int> variants(targets.size(), 0);
@@ -107,10 +110,11 @@ std::map<std::string, std::map<Act, uint64_t>> RunChaos(std::vector<ChaosTarget>
     ChaosTarget& target = targets[index];
     const std::vector<Act> acts = PossibleActs(target);
     const Act act = acts[random() % acts.size()];
-    watchdog.Beat(std::string(ActName(act)) + " on " + target.lane->Spec().label);
+    watchdog.Beat(slot, std::string(ActName(act)) + " on " + target.lane->Spec().label);
     Perform(act, target, random, variants[index]);
     ++done[target.lane->Spec().label][act];
   }
+  watchdog.Rest(slot);
   return done;
 }
 

@@ -31,10 +31,22 @@ std::string Joined(const std::vector<std::string>& messages) {
   return joined;
 }
 
-// A connection lives a random 0.5 to 8 s before the device closes it in order.
-milliseconds RandomLifetime() {
+size_t RandomBelow(size_t limit) {
   thread_local std::minstd_rand random{std::random_device{}()};
-  return milliseconds(500 + random() % 7500);
+  return limit == 0 ? 0 : random() % limit;
+}
+
+// A connection lives a random 0.5 to 8 s before the device closes it in order.
+milliseconds RandomLifetime() { return milliseconds(500 + RandomBelow(7500)); }
+
+// Sends `bytes` in two writes cut at a random point with a short pause
+// between, so that messages also reach the driver split across reads.
+bool WriteInTwo(const std::string& bytes, const std::function<bool(std::string_view)>& write) {
+  const std::string_view all(bytes);
+  const size_t cut = RandomBelow(all.size());
+  if (!write(all.substr(0, cut))) return false;
+  std::this_thread::sleep_for(std::chrono::microseconds(100));
+  return write(all.substr(cut));
 }
 
 /// A byte stream: runs connections one after the other, each until it fails,
@@ -49,7 +61,7 @@ class StreamGenerator : public Generator {
   virtual std::unique_ptr<TestStream> Reach() = 0;
   /// Sends one batch's bytes on `stream`.
   virtual bool Deliver(TestStream& stream, const std::string& bytes) {
-    const bool sent = stream.Send(bytes, kSendLimit);
+    const bool sent = WriteInTwo(bytes, [&](std::string_view part) { return stream.Send(part, kSendLimit); });
     stream.Drain();  // acknowledgements
     return sent;
   }
@@ -215,7 +227,7 @@ class SerialGenerator final : public Generator {
     Link link;
     bool reached = false;
     const Sender send = [&](const std::vector<std::string>& messages) {
-      return pty_.Write(Joined(messages), kSendLimit);
+      return WriteInTwo(Joined(messages), [&](std::string_view part) { return pty_.Write(part, kSendLimit); });
     };
     while (!stop.stop_requested()) {
       DiscardEcho();

@@ -69,16 +69,26 @@ Usage QuietUsage(LaneSet& lanes) {
   return usage;
 }
 
-// The chaos in rounds of a minute, with a progress line after each.
+// Two chaos threads, each on every other lane, so that drivers are opened,
+// closed, started and stopped at the same time as the host's threads would;
+// in rounds of a minute, with a progress line after each.
 void RunChaosWithProgress(LaneSet& lanes, RunFigures& figures, Watchdog& watchdog) {
   constexpr int kRound = 60;
-  for (int done = 0; done < figures.seconds;) {
-    const int round = std::min(kRound, figures.seconds - done);
-    const auto acts =
-        RunChaos(lanes.Targets(), std::chrono::steady_clock::now() + std::chrono::seconds(round), watchdog);
+  std::vector<ChaosTarget> groups[2];
+  for (size_t i = 0; i < lanes.Targets().size(); ++i) groups[i % 2].push_back(lanes.Targets()[i]);
+  const auto add = [&](const std::map<std::string, std::map<Act, uint64_t>>& acts) {
     for (const auto& [lane, counts] : acts) {
       for (const auto& [act, count] : counts) figures.acts[lane][act] += count;
     }
+  };
+  for (int done = 0; done < figures.seconds;) {
+    const int round = std::min(kRound, figures.seconds - done);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(round);
+    std::map<std::string, std::map<Act, uint64_t>> second;
+    std::thread other([&] { second = RunChaos(groups[1], deadline, watchdog, 1); });
+    add(RunChaos(groups[0], deadline, watchdog, 0));
+    other.join();
+    add(second);
     done += round;
     const Usage now = CurrentUsage();
     uint64_t delivered = 0;
@@ -111,23 +121,23 @@ int main(int argc, char** argv) {
     std::printf("soak: %zu lanes, %d s of chaos, host directory %s\n", lanes.Lanes().size(), figures.seconds,
                 hostDirectory.c_str());
     std::fflush(stdout);
-    Watchdog watchdog(kHangLimit);
-    watchdog.Beat("opening and starting the lanes");
+    Watchdog watchdog(kHangLimit, 2);
+    watchdog.Beat(0, "opening and starting the lanes");
     if (!lanes.Begin()) violations.push_back("a lane did not start");
     std::this_thread::sleep_for(kWarmUp);
-    watchdog.Beat("the first measurement");
+    watchdog.Beat(0, "the first measurement");
     figures.start = QuietUsage(lanes);
 
     RunChaosWithProgress(lanes, figures, watchdog);
 
     std::this_thread::sleep_for(kSettle);
-    watchdog.Beat("the last measurement");
+    watchdog.Beat(0, "the last measurement");
     figures.end = QuietUsage(lanes);
     lanes.Quiesce();
     figures.udpKernelDrops = lanes.UdpKernelDrops();
-    watchdog.Beat("closing the lanes");
+    watchdog.Beat(0, "closing the lanes");
     lanes.End();
-    watchdog.Beat("the report");
+    watchdog.Beat(0, "the report");
     const std::vector<std::string> found = PrintReport(lanes, figures);
     violations.insert(violations.end(), found.begin(), found.end());
   }
