@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -99,6 +100,29 @@ TEST(SoakRunWindowTest, AConnectionThatOutlivedAClosedWindowNeverCountsAgain) {
   window.Open();
   EXPECT_FALSE(window.Enter(before).counts);
   EXPECT_TRUE(window.Enter(window.Generation()).counts);
+}
+
+TEST(SoakRunWindowTest, CloseWaitsForTheBatchBeingSent) {
+  RunWindow window;
+  window.Open();
+  std::atomic<bool> closed{false};
+  std::thread closer;
+  {
+    const RunWindow::Pass pass = window.Enter(window.Generation());
+    ASSERT_TRUE(pass.counts);
+    closer = std::thread([&] {
+      window.Close();
+      closed = true;
+    });
+    // Once the close has begun, it must wait while the batch is still going out.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (window.IsOpen() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    EXPECT_FALSE(window.IsOpen());
+    for (int i = 0; i < 1000; ++i) std::this_thread::yield();
+    EXPECT_FALSE(closed.load());
+  }
+  closer.join();
+  EXPECT_TRUE(closed.load());
 }
 
 }  // namespace
