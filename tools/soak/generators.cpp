@@ -1,9 +1,11 @@
 #include "tools/soak/generators.h"
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <strings.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,6 +26,7 @@ using testing::TestStream;
 constexpr size_t kBatch = 20;
 constexpr milliseconds kSendLimit{5000};
 constexpr milliseconds kRetryPause{20};
+constexpr int kSendBuffer = 32 * 1024;
 
 std::string Joined(const std::vector<std::string>& messages) {
   std::string joined;
@@ -79,6 +82,9 @@ class StreamGenerator : public Generator {
 
  private:
   void Serve(TestStream& stream, const std::stop_token& stop) {
+    // A small send queue: what a stop lets arrive is never more than a moment's worth.
+    const int sendBuffer = kSendBuffer;
+    ::setsockopt(stream.Fd(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     Link link = NewLink();
     const auto end = SteadyClock::now() + RandomLifetime();
     const Sender send = [&](const std::vector<std::string>& messages) { return Deliver(stream, Joined(messages)); };
@@ -98,10 +104,23 @@ class StreamGenerator : public Generator {
   }
 
   void ResetMidLine(TestStream& stream, Link& link) {
-    // Everything sent before still counts: bytes that reached the driver's
-    // socket before the reset must be delivered; the cut message must not.
+    // A reset throws away what still waits in our send queue, so it goes out
+    // only once everything sent has reached the driver's socket; the bytes
+    // there must be delivered, the cut message must not. A queue that does
+    // not empty in time (a slow driver) gets an orderly close instead.
+    if (!WaitSent(stream.Fd())) return;
     stream.Send(HalfMessage(link), kSendLimit);
     stream.Reset();
+  }
+
+  static bool WaitSent(int fd) {
+    const auto deadline = SteadyClock::now() + kSendLimit;
+    int queued = 0;
+    while (::ioctl(fd, SIOCOUTQ, &queued) == 0 && queued > 0) {
+      if (SteadyClock::now() >= deadline) return false;
+      std::this_thread::sleep_for(milliseconds(1));
+    }
+    return queued == 0;
   }
 };
 

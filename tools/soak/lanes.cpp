@@ -1,6 +1,8 @@
 #include "tools/soak/lanes.h"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -16,6 +18,8 @@ namespace {
 constexpr int kStreamRate = 2000;
 constexpr int kRate = 1000;
 constexpr size_t kLinesPerPoll = 300;
+// How long everything sent before a pause may take to arrive.
+constexpr std::chrono::seconds kQuiesceLimit{15};
 
 using Versions = std::array<std::string, 2>;
 
@@ -235,15 +239,26 @@ bool LaneSet::Begin() {
   return ok;
 }
 
-void LaneSet::Quiesce() {
+bool LaneSet::Quiesce() {
   for (const auto& generator : generators_) generator->Pause(true);
+  pollPeer_->Pause(true);
+  // One bound for all lanes together: each had its generator paused at the same moment.
+  const auto deadline = std::chrono::steady_clock::now() + kQuiesceLimit;
+  bool drained = true;
   for (const auto& lane : lanes_) {
-    if (!lane->Spec().countOnly) lane->Books().WaitDrained(lane->Spec().drainLimit);
+    if (lane->Spec().countOnly) continue;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (lane->Books().WaitDrained(std::max(left, std::chrono::milliseconds(0)))) continue;
+    std::printf("soak: lane %s still awaits messages sent before the pause\n", lane->Spec().label.c_str());
+    drained = false;
   }
+  return drained;
 }
 
 void LaneSet::Resume() {
   for (const auto& generator : generators_) generator->Pause(false);
+  pollPeer_->Pause(false);
 }
 
 void LaneSet::End() {

@@ -30,8 +30,9 @@ class LaneSet {
   /// Opens and starts every lane and starts its generator or peer; false
   /// (with a line on standard error) when one does not come up.
   bool Begin();
-  /// Generators stop sending (connections stay) and everything sent arrives.
-  void Quiesce();
+  /// Generators stop sending (connections stay) and everything sent arrives;
+  /// false (with a line naming the lane) when something had not arrived in time.
+  bool Quiesce();
   void Resume();
   /// Stops generators and peers and closes every driver.
   void End();

@@ -60,8 +60,8 @@ bool MakeHostDirectory(const std::string& binaries, fs::path& directory) {
   return true;
 }
 
-Usage QuietUsage(LaneSet& lanes) {
-  lanes.Quiesce();
+Usage QuietUsage(LaneSet& lanes, std::vector<std::string>& violations) {
+  if (!lanes.Quiesce()) violations.push_back("messages sent before a pause did not arrive in time");
   // Threads that ended a moment ago may still be listed.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const Usage usage = CurrentUsage();
@@ -126,13 +126,13 @@ int main(int argc, char** argv) {
     if (!lanes.Begin()) violations.push_back("a lane did not start");
     std::this_thread::sleep_for(kWarmUp);
     watchdog.Beat(0, "the first measurement");
-    figures.start = QuietUsage(lanes);
+    figures.start = QuietUsage(lanes, violations);
 
     RunChaosWithProgress(lanes, figures, watchdog);
 
     std::this_thread::sleep_for(kSettle);
     watchdog.Beat(0, "the last measurement");
-    figures.end = QuietUsage(lanes);
+    figures.end = QuietUsage(lanes, violations);
     lanes.Quiesce();
     figures.udpKernelDrops = lanes.UdpKernelDrops();
     watchdog.Beat(0, "closing the lanes");

@@ -120,6 +120,7 @@ bool PollPeer::Read(Client& client) {
 }
 
 std::string PollPeer::NextAnswer() {
+  if (paused_) return "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n\r\n";
   // Every answer is a connection of its own in the books.
   const uint64_t id = lane_.Books().NewConnection();
   std::string body;

@@ -26,6 +26,8 @@ class PollPeer {
   /// Down: the listener closes and every connection is reset; up: it listens
   /// again. Waits (bounded) until the server thread has done it.
   void SetDown(bool down);
+  /// While paused every answer is empty.
+  void Pause(bool paused) { paused_ = paused; }
   uint64_t Answers() const { return answers_.load(); }
 
  private:
@@ -46,6 +48,7 @@ class PollPeer {
   const size_t linesPerAnswer_;
   int listener_ = -1;
   std::vector<Client> clients_;
+  std::atomic<bool> paused_{false};
   std::atomic<bool> down_{false};
   std::atomic<bool> isDown_{true};
   std::atomic<uint64_t> answers_{0};
