@@ -110,9 +110,9 @@ std::map<std::string, std::map<Act, uint64_t>> RunChaos(std::vector<ChaosTarget>
     ChaosTarget& target = targets[index];
     const std::vector<Act> acts = PossibleActs(target);
     const Act act = acts[random() % acts.size()];
-    watchdog.Beat(slot, std::string(ActName(act)) + " on " + target.lane->Spec().label);
+    watchdog.Beat(slot, std::string(ActName(act)) + " on " + target.lane->Setup().label);
     Perform(act, target, random, variants[index]);
-    ++done[target.lane->Spec().label][act];
+    ++done[target.lane->Setup().label][act];
   }
   watchdog.Rest(slot);
   return done;

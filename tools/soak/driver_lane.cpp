@@ -16,8 +16,8 @@ std::chrono::milliseconds Since(SteadyClock::time_point start) {
 
 }  // namespace
 
-Lane::Lane(const host::DriverLibrary& library, LaneSpec spec, const std::filesystem::path& hostDirectory)
-    : library_(library), spec_(std::move(spec)), configPath_(hostDirectory / (spec_.label + ".xml")) {
+Lane::Lane(const host::DriverLibrary& library, LaneSetup setup, const std::filesystem::path& hostDirectory)
+    : library_(library), setup_(std::move(setup)), configPath_(hostDirectory / (setup_.label + ".xml")) {
   WriteConfiguration(0);
 }
 
@@ -48,7 +48,7 @@ bool Lane::Start() {
 
 bool Lane::Quiet() {
   window_.Close();
-  if (accounting_.WaitDrained(spec_.drainLimit)) return true;
+  if (accounting_.WaitDrained(setup_.drainLimit)) return true;
   ++calls_.drainTimeouts;
   return false;
 }
@@ -77,7 +77,7 @@ void Lane::Close() {
 
 void Lane::WriteConfiguration(int variant) {
   // Written in place, not renamed: the driver may read the file half written.
-  std::ofstream(configPath_, std::ios::trunc) << spec_.configText[variant & 1];
+  std::ofstream(configPath_, std::ios::trunc) << setup_.configText[variant & 1];
 }
 
 Lane::Calls Lane::CallFigures() const {
@@ -94,20 +94,20 @@ std::vector<std::string> Lane::ErrorSamples() const {
 }
 
 const char* Lane::GetParameter(int32_t index) {
-  const auto found = spec_.parameters.find(index);
-  return found == spec_.parameters.end() ? nullptr : found->second.c_str();
+  const auto found = setup_.parameters.find(index);
+  return found == setup_.parameters.end() ? nullptr : found->second.c_str();
 }
 
 void Lane::Receive(std::string_view text) {
-  if (spec_.countOnly) {
-    if (spec_.validText(text)) {
+  if (setup_.countOnly) {
+    if (setup_.validText(text)) {
       ++countOnlyDelivered_;
     } else {
       accounting_.Garbled(std::string(text));
     }
     return;
   }
-  const std::optional<MessageId> id = ReadDelivered(spec_.wire, spec_.label, text);
+  const std::optional<MessageId> id = ReadDelivered(setup_.wire, setup_.label, text);
   if (!id) {
     accounting_.Garbled(std::string(text));
     return;

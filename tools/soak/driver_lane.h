@@ -23,7 +23,7 @@
 
 namespace korvane::soak {
 
-struct LaneSpec {
+struct LaneSetup {
   std::string label;  ///< the lane's name in messages and in the report (no spaces)
   std::string model;
   std::map<int32_t, std::string> parameters;
@@ -45,7 +45,7 @@ inline constexpr std::chrono::milliseconds kCallBound{5500};
 
 class Lane final : public IDataCallbackEx, public IDriverSettings {
  public:
-  Lane(const host::DriverLibrary& library, LaneSpec spec, const std::filesystem::path& hostDirectory);
+  Lane(const host::DriverLibrary& library, LaneSetup setup, const std::filesystem::path& hostDirectory);
   ~Lane() override;
   Lane(const Lane&) = delete;
   Lane& operator=(const Lane&) = delete;
@@ -63,7 +63,7 @@ class Lane final : public IDataCallbackEx, public IDriverSettings {
   /// Called in Stop once the window is quiet, before the channel stops.
   void BeforeStop(std::function<void()> hook) { beforeStop_ = std::move(hook); }
 
-  const LaneSpec& Spec() const { return spec_; }
+  const LaneSetup& Setup() const { return setup_; }
   Accounting& Books() { return accounting_; }
   RunWindow& Window() { return window_; }
   bool Running() const { return running_; }
@@ -79,7 +79,7 @@ class Lane final : public IDataCallbackEx, public IDriverSettings {
 
   // --- IDriverSettings ---
   const char* GetParameter(int32_t index) override;
-  const char* GetModel() override { return spec_.model.c_str(); }
+  const char* GetModel() override { return setup_.model.c_str(); }
 
   // --- IDataCallbackEx: driver threads ---
   void OnData(uint8_t channel, ISearchData* searchData, const char* source, int32_t sourceLength, const char* data,
@@ -96,7 +96,7 @@ class Lane final : public IDataCallbackEx, public IDriverSettings {
   void Receive(std::string_view text);
 
   const host::DriverLibrary& library_;
-  const LaneSpec spec_;
+  const LaneSetup setup_;
   const std::filesystem::path configPath_;
   IDataAPIEx* driver_ = nullptr;
   bool open_ = false;

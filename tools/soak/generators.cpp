@@ -317,7 +317,7 @@ bool Generator::SendBatch(Link& link, const Sender& send) {
   std::vector<std::string> messages;
   messages.reserve(kBatch);
   for (size_t i = 0; i < kBatch; ++i) {
-    messages.push_back(WireMessage(lane_.Spec().wire, lane_.Spec().label, link.id, link.next + i));
+    messages.push_back(WireMessage(lane_.Setup().wire, lane_.Setup().label, link.id, link.next + i));
   }
   const RunWindow::Pass pass = lane_.Window().Enter(link.generation);
   link.counting = link.counting && pass.counts;
@@ -347,7 +347,7 @@ bool Generator::Paused() {
 }
 
 std::string Generator::HalfMessage(Link& link) {
-  const std::string message = WireMessage(lane_.Spec().wire, lane_.Spec().label, link.id, link.next);
+  const std::string message = WireMessage(lane_.Setup().wire, lane_.Setup().label, link.id, link.next);
   lane_.Books().Sending(link.id, link.next, 1, false);
   ++link.next;
   return message.substr(0, message.size() / 2);

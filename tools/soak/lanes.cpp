@@ -99,8 +99,8 @@ LaneSet::LaneSet(const host::DriverLibrary& library, std::filesystem::path hostD
 
 LaneSet::~LaneSet() { End(); }
 
-Lane& LaneSet::Add(LaneSpec spec) {
-  lanes_.push_back(std::make_unique<Lane>(library_, std::move(spec), hostDirectory_));
+Lane& LaneSet::Add(LaneSetup setup) {
+  lanes_.push_back(std::make_unique<Lane>(library_, std::move(setup), hostDirectory_));
   return *lanes_.back();
 }
 
@@ -134,11 +134,11 @@ void LaneSet::AddTcpLanes() {
 void LaneSet::AddUdpLane() {
   const uint16_t port = UnusedUdpPort();
   // No line feed: every datagram is one message.
-  LaneSpec spec{"udp", "KestrelUdpModel", Numbered({Port(port), "None", File("udp"), "", "0"}), Wire::kDatagram,
-                PlainConfigurations("", "every datagram is one message")};
+  LaneSetup setup{"udp", "KestrelUdpModel", Numbered({Port(port), "None", File("udp"), "", "0"}), Wire::kDatagram,
+                  PlainConfigurations("", "every datagram is one message")};
   // Datagrams the kernel dropped never come; a stop does not wait long for them.
-  spec.drainLimit = std::chrono::milliseconds(1000);
-  udpLane_ = &Add(std::move(spec));
+  setup.drainLimit = std::chrono::milliseconds(1000);
+  udpLane_ = &Add(std::move(setup));
   udpDrops_ = std::make_unique<UdpDropCounter>(port);
   udpLane_->BeforeStop([this] {
     const std::lock_guard<std::mutex> lock(udpMutex_);
@@ -194,17 +194,17 @@ void LaneSet::AddSerialLane() {
 
 void LaneSet::AddRtspLane() {
   rtspPort_ = testing::UnusedTcpPort();
-  LaneSpec spec{"rtsp", "KestrelRtspModel",
-                Numbered({"127.0.0.1", Port(rtspPort_), "", "", "None", File("rtsp"), "", "soak", "0"}), Wire::kLine,
-                PlainConfigurations("", "one message per packet")};
+  LaneSetup setup{"rtsp", "KestrelRtspModel",
+                  Numbered({"127.0.0.1", Port(rtspPort_), "", "", "None", File("rtsp"), "", "soak", "0"}), Wire::kLine,
+                  PlainConfigurations("", "one message per packet")};
   // The camera numbers its packets itself and RTP may lose some: only what
   // arrives is checked.
-  spec.countOnly = true;
-  spec.validText = [](std::string_view text) {
+  setup.countOnly = true;
+  setup.validText = [](std::string_view text) {
     static const std::regex valid("soak rtsp [0-9]+");
     return std::regex_match(text.begin(), text.end(), valid);
   };
-  Lane& rtsp = Add(std::move(spec));
+  Lane& rtsp = Add(std::move(setup));
   targets_.push_back({&rtsp, nullptr, [this](bool down) {
                         if (down) {
                           rtspPeer_.reset();
@@ -230,8 +230,8 @@ bool LaneSet::Begin() {
   pollPeer_->Begin();
   for (const auto& lane : lanes_) {
     if (!lane->Open() || !lane->Start()) {
-      std::fprintf(stderr, "soak: lane %s (%s) did not start\n", lane->Spec().label.c_str(),
-                   lane->Spec().model.c_str());
+      std::fprintf(stderr, "soak: lane %s (%s) did not start\n", lane->Setup().label.c_str(),
+                   lane->Setup().model.c_str());
       ok = false;
     }
   }
@@ -246,11 +246,11 @@ bool LaneSet::Quiesce() {
   const auto deadline = std::chrono::steady_clock::now() + kQuiesceLimit;
   bool drained = true;
   for (const auto& lane : lanes_) {
-    if (lane->Spec().countOnly) continue;
+    if (lane->Setup().countOnly) continue;
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (lane->Books().WaitDrained(std::max(left, std::chrono::milliseconds(0)))) continue;
-    std::printf("soak: lane %s still awaits messages sent before the pause\n", lane->Spec().label.c_str());
+    std::printf("soak: lane %s still awaits messages sent before the pause\n", lane->Setup().label.c_str());
     drained = false;
   }
   return drained;

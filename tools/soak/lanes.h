@@ -44,7 +44,7 @@ class LaneSet {
   const Lane* UdpLane() const { return udpLane_; }
 
  private:
-  Lane& Add(LaneSpec spec);
+  Lane& Add(LaneSetup setup);
   /// Feeds `lane` from `generator`, which the chaos thread may ask to reset.
   void Drive(Lane& lane, std::unique_ptr<Generator> generator);
   void AddTcpLanes();

@@ -124,7 +124,7 @@ std::string PollPeer::NextAnswer() {
   // Every answer is a connection of its own in the books.
   const uint64_t id = lane_.Books().NewConnection();
   std::string body;
-  for (size_t i = 0; i < linesPerAnswer_; ++i) body += WireMessage(lane_.Spec().wire, lane_.Spec().label, id, i);
+  for (size_t i = 0; i < linesPerAnswer_; ++i) body += WireMessage(lane_.Setup().wire, lane_.Setup().label, id, i);
   const RunWindow::Pass pass = lane_.Window().Enter(lane_.Window().Generation());
   lane_.Books().Sending(id, 0, linesPerAnswer_, pass.counts);
   ++answers_;

@@ -6,14 +6,14 @@ namespace korvane::soak {
 namespace {
 
 void LaneViolations(const Lane& lane, const Tally& tally, uint64_t udpDrops, std::vector<std::string>& found) {
-  const std::string& name = lane.Spec().label;
+  const std::string& name = lane.Setup().label;
   const auto add = [&](const std::string& what) { found.push_back(name + ": " + what); };
   const Lane::Calls calls = lane.CallFigures();
-  if (lane.Spec().countOnly) {
+  if (lane.Setup().countOnly) {
     if (calls.countOnlyDelivered == 0) add("no message delivered");
   } else {
     if (tally.sentWhileRunning == 0) add("nothing was sent while the channel ran");
-    const bool udp = lane.Spec().wire == Wire::kDatagram;
+    const bool udp = lane.Setup().wire == Wire::kDatagram;
     if (tally.lost > 0 && !(udp && tally.lost <= udpDrops)) {
       add(std::to_string(tally.lost) + " lost" + (udp ? " (more than the kernel dropped)" : ""));
     }
@@ -35,16 +35,16 @@ void PrintLanes(const LaneSet& lanes, const RunFigures& figures, std::vector<std
     const Lane::Calls calls = lane->CallFigures();
     const bool udp = lane.get() == lanes.UdpLane();
     LaneViolations(*lane, tally, figures.udpKernelDrops, violations);
-    if (lane->Spec().countOnly) {
-      std::printf("%-10s %-26s %10s %8s %10llu %6s %6s %6s %7llu %6llu %4lldms %4lldms\n", lane->Spec().label.c_str(),
-                  lane->Spec().model.c_str(), "-", "-", static_cast<unsigned long long>(calls.countOnlyDelivered), "-",
+    if (lane->Setup().countOnly) {
+      std::printf("%-10s %-26s %10s %8s %10llu %6s %6s %6s %7llu %6llu %4lldms %4lldms\n", lane->Setup().label.c_str(),
+                  lane->Setup().model.c_str(), "-", "-", static_cast<unsigned long long>(calls.countOnlyDelivered), "-",
                   "-", "-", static_cast<unsigned long long>(tally.garbled),
                   static_cast<unsigned long long>(calls.stops), static_cast<long long>(calls.longestStop.count()),
                   static_cast<long long>(calls.longestClose.count()));
       continue;
     }
     std::printf("%-10s %-26s %10llu %8llu %10llu %6llu %6llu %6llu %7llu %6llu %4lldms %4lldms%s\n",
-                lane->Spec().label.c_str(), lane->Spec().model.c_str(),
+                lane->Setup().label.c_str(), lane->Setup().model.c_str(),
                 static_cast<unsigned long long>(tally.sentWhileRunning),
                 static_cast<unsigned long long>(tally.sentOther), static_cast<unsigned long long>(tally.delivered),
                 static_cast<unsigned long long>(tally.lost), static_cast<unsigned long long>(tally.duplicated),
@@ -58,8 +58,8 @@ void PrintLanes(const LaneSet& lanes, const RunFigures& figures, std::vector<std
 void PrintActs(const LaneSet& lanes, const RunFigures& figures) {
   std::printf("\nchaos acts:\n");
   for (const auto& lane : lanes.Lanes()) {
-    const auto found = figures.acts.find(lane->Spec().label);
-    std::printf("  %-10s", lane->Spec().label.c_str());
+    const auto found = figures.acts.find(lane->Setup().label);
+    std::printf("  %-10s", lane->Setup().label.c_str());
     if (found != figures.acts.end()) {
       for (const auto& [act, count] : found->second) {
         std::printf("  %s %llu", ActName(act), static_cast<unsigned long long>(count));
@@ -74,13 +74,13 @@ void PrintActs(const LaneSet& lanes, const RunFigures& figures) {
 void PrintSamples(const LaneSet& lanes) {
   for (const auto& lane : lanes.Lanes()) {
     for (const std::string& text : lane->Books().GarbledSamples()) {
-      std::printf("  garbled on %s: %s\n", lane->Spec().label.c_str(), text.c_str());
+      std::printf("  garbled on %s: %s\n", lane->Setup().label.c_str(), text.c_str());
     }
   }
   std::printf("\nfirst error lines the driver logged, by lane (expected under chaos):\n");
   for (const auto& lane : lanes.Lanes()) {
     for (const std::string& line : lane->ErrorSamples()) {
-      std::printf("  %-10s %s\n", lane->Spec().label.c_str(), line.c_str());
+      std::printf("  %-10s %s\n", lane->Setup().label.c_str(), line.c_str());
     }
   }
 }
