@@ -2,6 +2,8 @@
 #
 #   make demo   install what is missing, build, run the demo
 #   make test   install what is missing, build, run the whole test suite
+#   make soak   build, then run every model at once under load and chaos
+#               for SOAK_SECONDS (default 600) and check nothing was lost
 #
 # With KESTREL_CI=1 (as .ci/run sets it) `make test` also builds warning-free
 # with clang, runs the suite under AddressSanitizer+UndefinedBehaviorSanitizer,
@@ -12,8 +14,9 @@ JOBS ?= $(shell nproc)
 CMAKE_ARGS ?=
 CTEST_ARGS ?= --output-on-failure -j$(JOBS)
 FUZZ_SECONDS ?= 20
+SOAK_SECONDS ?= 600
 
-.PHONY: all setup configure build test demo ci-extra clean
+.PHONY: all setup configure build test demo soak ci-extra clean
 
 all: build
 
@@ -36,6 +39,9 @@ endif
 
 demo: build
 	$(BUILD)/bin/kestrel-host demo
+
+soak: build
+	$(BUILD)/bin/kestrel-soak $(SOAK_SECONDS)
 
 ci-extra:
 	bash scripts/ci_extra.sh

@@ -103,7 +103,13 @@ bool CMapper::Initialize(int32_t type, const std::string& configFile) {
 }
 
 bool CMapper::InitializeFrom(int32_t type, CXMLParser& config) {
-  return LoadConfiguration(config) && ReadMessageType(config, type);
+  if (!LoadConfiguration(config)) return false;
+  if (ReadMessageType(config, type)) return true;
+  // Without this line the driver would refuse to open without saying why.
+  logger_.Log(kLogError, kCatMapper,
+              "%s: Unable to read message configuration: messageType defines no parameter (<param value=\"...\"/>)",
+              kInitialize);
+  return false;
 }
 
 bool CMapper::LoadConfiguration(CXMLParser& parser) {

@@ -171,11 +171,12 @@ TEST_F(MapperTest, InvalidRuleMessagesAreDroppedAndNoRulesFailsInitialisation) {
   EXPECT_EQ(debug.Count("dropped: none of its rules has an action"), 1u);
   EXPECT_EQ(debug.Count(" at line 0 "), 0u) << "every dropped rule names its line";
 
-  // A configuration for the XML paths needs at least one messageType/param.
+  // A configuration for the XML paths needs at least one messageType/param, and says so.
   debug.Clear();
   EXPECT_FALSE(Load(Config("", R"(<message number="1" value="Sale"><param reference="1" value="1">
       <action type="event" value="E"/></param></message>)"),
                     kValidationCustom));
+  EXPECT_EQ(debug.Count("Unable to read message configuration: messageType defines no parameter"), 1u);
 }
 
 TEST_F(MapperTest, CompareCoversTypesAndOperators) {
